@@ -1,0 +1,47 @@
+#include "define.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+void fatal_sys(const char *who, int status)
+{
+    perror(who);
+    exit(status);
+}
+
+void fatal_msg(const char *msg, int status)
+{
+    fputs(msg, stderr);
+    exit(status);
+}
+
+static void *mem_check(void *ptr)
+{
+    if (!ptr)
+        fatal_sys("qsh", 1);  // errno is ENOMEM
+    return ptr;
+}
+
+void *mem_alloc(size_t size)
+{
+    return mem_check(malloc(size ? size : 1));
+}
+
+void *mem_zalloc(size_t size)
+{
+    return mem_check(calloc(1, size ? size : 1));
+}
+
+void *mem_realloc(void *ptr, size_t size)
+{
+    return mem_check(realloc(ptr, size ? size : 1));
+}
+
+char *mem_strndup(const char *src, size_t len)
+{
+    char *copy = static_cast<char *>(mem_alloc(len + 1));
+    memcpy(copy, src, len);
+    copy[len] = '\0';
+    return copy;
+}

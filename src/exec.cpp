@@ -1,0 +1,332 @@
+#include "exec.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/uio.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "char.h"
+
+// Writes "who: error text\n" (or just the text when who is empty, as perror
+// does) in one write. Safe in a vfork child: no stdio, no allocation.
+static void child_perror(const char *who, int err)
+{
+    const char *text = strerrordesc_np(err);
+    if (!text)
+        text = "Unknown error";
+    struct iovec iov[4] = {
+        {const_cast<char *>(who), strlen(who)},
+        {const_cast<char *>(": "), *who ? 2u : 0u},
+        {const_cast<char *>(text), strlen(text)},
+        {const_cast<char *>("\n"), 1},
+    };
+    ssize_t res = writev(2, iov, 4);
+    (void)res;
+}
+
+// Moves fd onto target in a child. When fd already is target, only the
+// close-on-exec flag is cleared so the program keeps it.
+static void child_fd_move(int fd, int target)
+{
+    if (fd == -1)
+        return;
+    if (fd == target)
+        fcntl(fd, F_SETFD, 0);
+    else
+        dup2(fd, target);
+}
+
+// Waits for one child. Its exit status, or -1 after a signal or a failed wait.
+static int proc_wait(pid_t pid)
+{
+    int status;
+    pid_t res;
+    do
+        res = waitpid(pid, &status, 0);
+    while (res < 0 && errno == EINTR);
+    if (res < 0 || !WIFEXITED(status))
+        return -1;
+    return WEXITSTATUS(status);
+}
+
+static void fd_close_pair(int *cmd_fd)
+{
+    if (cmd_fd[0] != -1)
+        close(cmd_fd[0]);
+    if (cmd_fd[1] != -1)
+        close(cmd_fd[1]);
+}
+
+int cmd_exec_handle(word *head, int cmd_len, int flag_wait, int *cmd_fd)
+{
+    if (!head)
+        fatal_msg("cmd_exec_handle: Failed, no head.\n", 1);
+    char **argv = word_list_part_to_argv(head, cmd_len);
+    if (!argv) {
+        fd_close_pair(cmd_fd);
+        return 0;
+    }
+    int res = fork_exec_argv(argv, cmd_fd, flag_wait);
+    free(argv);
+    return res;
+}
+
+char **word_list_part_to_argv(word *head, int len)
+{
+    if (!head || len < 0)
+        fatal_msg("word_list_part_to_argv: wrong arg!\n", 1);
+    if (len == 0)
+        return nullptr;
+    char **argv = static_cast<char **>(mem_alloc((static_cast<size_t>(len) + 1) * sizeof(char *)));
+    for (int i = 0; i < len; i++, head = head->next) {
+        if (!head)
+            fatal_msg("word_list_part_to_argv: len > actual size\n", 1);
+        argv[i] = head->str;
+    }
+    argv[len] = nullptr;
+    return argv;
+}
+
+// Starts argv with its standard input and output taken from the pair.
+// The child shares the shell's memory until exec (vfork), so it only moves
+// descriptors, execs, and on failure writes "name: error text" and leaves
+// with _exit: the shell's buffered output is never written by a child.
+// Returns the child's process ID, or -1 when no process could be made.
+static pid_t proc_start(char **argv, const int *cmd_fd)
+{
+    pid_t pid = vfork();
+    if (pid == 0) {
+        child_fd_move(cmd_fd[0], 0);
+        child_fd_move(cmd_fd[1], 1);
+        execvp(argv[0], argv);
+        child_perror(argv[0], errno);
+        _exit(1);
+    }
+    return pid;
+}
+
+int fork_exec_argv(char **argv, int *cmd_fd, int flag_wait)
+{
+    if (!argv || !argv[0])
+        return 0;
+    pid_t pid = proc_start(argv, cmd_fd);
+    if (pid < 0)
+        fatal_sys("fork", 1);
+    fd_close_pair(cmd_fd);
+    if (flag_wait > 0)
+        return proc_wait(pid);
+    return pid;
+}
+
+fd_opt delim_name_to_fd_opt(delim dl)
+{
+    switch (dl) {
+    case delim_redir_in:
+        return opt_r;
+    case delim_redir_in2:
+        return opt_rr;
+    case delim_redir_out:
+        return opt_w;
+    case delim_redir_out2:
+        return opt_a;
+    default:
+        return opt_err;
+    }
+}
+
+int get_file_fd(const char *fname, fd_opt opt)
+{
+    int flags;
+    switch (opt) {
+    case opt_r:
+        flags = O_RDONLY;
+        break;
+    case opt_w:
+        flags = O_WRONLY | O_CREAT | O_TRUNC;
+        break;
+    case opt_a:
+        flags = O_WRONLY | O_CREAT | O_APPEND;
+        break;
+    default:
+        fatal_msg("get_file_fd: unknown redir_option.\n", 1);
+    }
+    return open(fname, flags | O_CLOEXEC, 0666);
+}
+
+void word_delim_handle(const char *fname, delim dl, int *cmd_fd)
+{
+    fd_opt opt = delim_name_to_fd_opt(dl);
+    int fd = get_file_fd(fname, opt);
+    if (fd < 0)
+        fatal_sys(fname, 2);
+    int side = opt == opt_r ? 0 : 1;
+    // Opened first, so the new descriptor never reuses the replaced number.
+    if (cmd_fd[side] != -1)
+        close(cmd_fd[side]);
+    cmd_fd[side] = fd;
+}
+
+word *cmd_process(word *head, int *cmd_len, int *cmd_fd, delim *dl, int flag_exec)
+{
+    *cmd_len = 0;
+    *dl = delim_err;
+    int delim_seen = 0;
+    for (word *w = head; w; w = w->next) {
+        if (w->is_delim) {
+            int char_cnt = static_cast<int>(strlen(w->str));
+            delim d;
+            if (is_word_delim(w->str, char_cnt, &d)) {
+                if (!w->next)
+                    fatal_msg("cmd_process: no file name.\n", 1);
+                if (flag_exec)
+                    word_delim_handle(w->next->str, d, cmd_fd);
+            } else if (is_cmd_delim(w->str, char_cnt, dl)) {
+                return w->next;
+            }
+            delim_seen = 1;
+        }
+        if (!delim_seen)
+            (*cmd_len)++;
+    }
+    return nullptr;
+}
+
+int is_cmd_should_exec(delim prev_cmd_dl, int prev_cmd_ret)
+{
+    if (prev_cmd_dl == delim_logical_or)
+        return prev_cmd_ret != 0;
+    if (prev_cmd_dl == delim_logical_and)
+        return prev_cmd_ret == 0;
+    return 1;
+}
+
+void cmd_delim_handle_before_exec(delim dl, int *flag_wait, int *cmd_fd, int *pipe_fd)
+{
+    *flag_wait = 1;
+    if (dl == delim_pipe) {
+        if (cmd_fd[1] == -1) {
+            if (pipe2(pipe_fd, O_CLOEXEC) < 0)
+                fatal_sys("cmd_delim_handle", 1);
+            cmd_fd[1] = pipe_fd[1];
+        }
+        *flag_wait = 0;
+    } else if (dl == delim_ampersand) {
+        *flag_wait = 0;
+    }
+}
+
+static void proc_list_add(proc_list *pending, pid_t pid)
+{
+    if (pending->cnt == pending->cap) {
+        pending->cap = pending->cap ? pending->cap * 2 : 16;
+        pending->pid = static_cast<pid_t *>(
+            mem_realloc(pending->pid, static_cast<size_t>(pending->cap) * sizeof(pid_t)));
+    }
+    pending->pid[pending->cnt++] = pid;
+}
+
+void proc_wait_later_handle(proc_list *pending, delim dl, int flag_wait, int launch_res)
+{
+    if (dl == delim_ampersand)
+        return;
+    if (flag_wait <= 0) {
+        if (launch_res != 0)
+            proc_list_add(pending, launch_res);
+        return;
+    }
+    for (int i = 0; i < pending->cnt; i++)
+        proc_wait(pending->pid[i]);
+    pending->cnt = 0;
+}
+
+void fd_pipe_arr_move(int *src, int *dst)
+{
+    if (!src || !dst)
+        return;
+    dst[0] = src[0];
+    dst[1] = src[1];
+    src[0] = src[1] = -1;
+}
+
+void proc_reap_finished()
+{
+    int status;
+    while (waitpid(-1, &status, WNOHANG) > 0) {
+    }
+}
+
+void exec_word_list_handle(word_list *list)
+{
+    if (!list || !list->head)
+        return;
+    delim cmd_dl = delim_err, prev_cmd_dl = delim_err;
+    int cmd_fd[2] = {-1, -1}, pipe_fd_next[2] = {-1, -1}, pipe_fd_prev[2] = {-1, -1};
+    int cmd_len = 0, flag_wait = 1, flag_exec = 1, cmd_res = 0;
+    proc_list pending = {nullptr, 0, 0};
+    for (word *head = list->head; head;) {
+        if (prev_cmd_dl != delim_err) {
+            if (prev_cmd_dl == delim_pipe && pipe_fd_prev[0] != -1) {
+                cmd_fd[0] = pipe_fd_prev[0];
+                pipe_fd_prev[0] = -1;
+            }
+            flag_exec = is_cmd_should_exec(prev_cmd_dl, cmd_res);
+        }
+        word *next_head = cmd_process(head, &cmd_len, cmd_fd, &cmd_dl, flag_exec);
+        if (flag_exec) {
+            cmd_delim_handle_before_exec(cmd_dl, &flag_wait, cmd_fd, pipe_fd_next);
+            cmd_res = cmd_exec_handle(head, cmd_len, flag_wait, cmd_fd);
+            proc_wait_later_handle(&pending, cmd_dl, flag_wait, cmd_res);
+            if (flag_wait <= 0) {
+                printf("%i\n", cmd_res);
+                cmd_res = 0;
+            }
+            fd_pipe_arr_move(pipe_fd_next, pipe_fd_prev);
+        } else {
+            fd_close_pair(cmd_fd);
+        }
+        cmd_fd[0] = cmd_fd[1] = -1;
+        prev_cmd_dl = cmd_dl;
+        head = next_head;
+        flag_exec = 1;
+    }
+    free(pending.pid);
+    // Background children and stages left pending (a | b &) are no longer
+    // waited for by pid; collect those that have ended so none stays a zombie.
+    proc_reap_finished();
+}
+
+int exec_get_current_path(char *buff, int bufflen)
+{
+    if (!buff) {
+        fputs("get_current_path: buff = NULL\n", stderr);
+        return 0;
+    }
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) < 0)
+        return 0;
+    char *argv[] = {const_cast<char *>("pwd"), nullptr};
+    int child_fd[2] = {-1, fds[1]};
+    pid_t pid = proc_start(argv, child_fd);
+    if (pid < 0) {
+        close(fds[0]);
+        close(fds[1]);
+        perror(nullptr);
+        return 0;
+    }
+    proc_wait(pid);
+    close(fds[1]);
+    ssize_t n = read(fds[0], buff, bufflen > 0 ? static_cast<size_t>(bufflen - 1) : 0);
+    close(fds[0]);
+    if (n < 0) {
+        perror("pwd");
+        return 0;
+    }
+    if (n > 0 && buff[n - 1] == '\n')
+        n--;
+    buff[n] = '\0';
+    return 1;
+}

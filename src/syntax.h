@@ -1,0 +1,39 @@
+// The syntax checker: one pass over the whole text read so far, before it is
+// split into tokens. The tokenizer and the executor rely on what it accepts:
+// balanced quotes, no escaping backslash at the end, a word before every
+// ; & | || && (since the previous operator) and a word right after every
+// redirection, | || and &&.
+#pragma once
+
+enum def_syntax_state : unsigned {
+    syntax_ok = 1,         // complete and well formed
+    syntax_cont_read = 2,  // incomplete: append the next line and check again
+    syntax_err = 3,        // a misplaced operator, at *err_pos, *symcnt long
+};
+using syntax_state = def_syntax_state;
+
+// Which side of an operator needs company.
+enum def_delim_type {
+    delim_rside = 0,     // a word after it: < > << >>
+    delim_lside = 1,     // a command before it: ; &
+    delim_bside = 2,     // both: | || &&
+    delim_type_err = 3,  // not an operator
+};
+using delim_type = def_delim_type;
+
+// What follows an operator.
+enum def_token_type {
+    tok_word = 0,
+    tok_delim = 1,
+    tok_none = 2,  // only whitespace up to the end
+};
+using token_type = def_token_type;
+
+// Checks buff. A final escaping backslash is replaced by a blank (and the
+// result is syntax_cont_read). On syntax_err, *err_pos and *symcnt locate the
+// offending operator.
+syntax_state syntax_handle(char *buff, int *err_pos, int *symcnt);
+delim_type delim_gettype(const char *buff, int idx, int *symcnt);
+token_type buff_find_next_token(const char *buff, int *buff_idx);
+syntax_state delim_handle(const char *buff, int *idx, int *symcnt, delim_type d_type,
+                          short cmd_exist);

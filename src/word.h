@@ -1,0 +1,45 @@
+// The word list: one accepted line split into tokens, in line order.
+//
+// Ownership: a list owns its nodes and each node owns its string. Argument
+// vectors built by the executor only borrow these strings, so they stay
+// valid until the list is destroyed (the main loop does that after the line).
+#pragma once
+
+struct def_word {
+    char *str;        // token text, NUL-terminated, owned by the node
+    short is_delim;   // 1 for an operator found outside quotes, 0 for a word
+    def_word *next;   // null at the tail
+    def_word *prev;   // null at the head
+};
+using word = def_word;
+
+// Invariant: head and tail are both null or both set; next from head ends at tail.
+struct def_word_list {
+    word *head;
+    word *tail;
+};
+using word_list = def_word_list;
+
+word_list *word_list_init();
+word *word_init();
+// Appends a node holding a copy of str (a null str stays null).
+void word_list_push(word_list *wl, const char *str, int is_delim);
+// Removes and frees the tail node.
+void word_list_pop(word_list *wl);
+// Frees the list and everything in it, and sets *wl to null.
+void word_list_destroy(word_list **wl);
+// Writes "[tok] " for each token and "[tok]\n" for the last.
+void word_list_print(const word_list *wl);
+
+// Tokenizer. It is given only text the syntax checker accepted: balanced
+// quotes and no escaping backslash at the end.
+// A new list for buff (the caller frees it), or null for an empty string.
+word_list *word_list_from_buff(const char *buff);
+// The next token as a new string (the caller frees it), or null when only
+// whitespace remains; advances *buff_idx past it.
+char *token_handle(const char *buff, int *buff_idx, short *is_delim);
+int tok_space_handle(const char *buff, int idx);
+int tok_delim_handle(const char *buff, int idx);
+// The length in buff of the word at buff_idx. When the word holds quotes or
+// backslashes, its rebuilt text is returned through *token (caller frees).
+int tok_word_handle(const char *buff, int buff_idx, char **token);
