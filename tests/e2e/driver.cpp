@@ -378,15 +378,30 @@ std::vector<e2e_case> parse_cases(const std::string &path)
     return cases;
 }
 
+// A test name from a case name: letters and digits are kept, operator
+// characters become words (so "a | b" and "a & b" stay apart), anything else
+// separates words.
 std::string sanitize(const std::string &s)
 {
+    static const std::map<char, const char *> words = {
+        {'|', "pipe"}, {'&', "amp"}, {';', "semi"}, {'<', "lt"}, {'>', "gt"}, {'\\', "bs"}};
     std::string r;
+    auto separate = [&r] {
+        if (!r.empty() && r.back() != '_')
+            r += '_';
+    };
     for (char c : s) {
         bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-        if (ok)
+        auto w = words.find(c);
+        if (ok) {
             r += c;
-        else if (!r.empty() && r.back() != '_')
+        } else if (w != words.end()) {
+            separate();
+            r += w->second;
             r += '_';
+        } else {
+            separate();
+        }
     }
     while (!r.empty() && r.back() == '_')
         r.pop_back();
@@ -728,9 +743,10 @@ TEST(CaseFormat, ComparisonAndDiff)
 
 TEST(CaseFormat, TestNames)
 {
-    EXPECT_EQ(sanitize("ls | wc joined as ||"), "ls_wc_joined_as");
+    EXPECT_EQ(sanitize("ls | wc joined as ||"), "ls_pipe_wc_joined_as_pipe_pipe");
     EXPECT_EQ(sanitize("'-s' given second"), "s_given_second");
-    EXPECT_EQ(sanitize("|||"), "unnamed");
+    EXPECT_EQ(sanitize("a>>b&c;d<e\\"), "a_gt_gt_b_amp_c_semi_d_lt_e_bs");
+    EXPECT_EQ(sanitize("'' \"\""), "unnamed");
 }
 
 }  // namespace
