@@ -9,6 +9,9 @@
  *               otherwise a writer process streams the rest
  *     -o, -e    standard output / error to FILE (default /dev/null)
  *     -t        kill the program after SECONDS (status then -1)
+ *     -m        instead of the wait4 figure, report the program's own peak
+ *               RSS (VmHWM, read while it stops on its way out under ptrace),
+ *               which leaves out the children it ran; the time is then 0
  *   status: the exit status, 128 + signal number, or -1 after a time-out.
  *   CPU: user + system time of the program and the children it waited for.
  *
@@ -30,6 +33,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ptrace.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -140,6 +144,62 @@ static int pipe_from_file(const char *path, pid_t *writer)
     return p[0];
 }
 
+/* The kernel's high-water mark of the process's resident set, in KiB. */
+static long proc_hwm(pid_t pid)
+{
+    char path[64], line[256];
+    snprintf(path, sizeof path, "/proc/%d/status", (int)pid);
+    FILE *f = fopen(path, "re");
+    long kib = -1;
+    if (!f)
+        return -1;
+    while (fgets(line, sizeof line, f))
+        if (sscanf(line, "VmHWM: %ld kB", &kib) == 1)
+            break;
+    fclose(f);
+    return kib;
+}
+
+/* Runs argv traced until it is about to exit, reads its own peak RSS there,
+ * lets it go and returns its wait status in *status. Signals other than the
+ * tracing stops are passed on unchanged. */
+static long run_traced(char **argv, int fd0, int fd1, int fd2, int *status)
+{
+    pid_t pid = fork();
+    if (pid < 0)
+        die("fork");
+    if (pid == 0) {
+        ptrace(PTRACE_TRACEME, 0, NULL, NULL);
+        dup2(fd0, 0);
+        dup2(fd1, 1);
+        dup2(fd2, 2);
+        execv(argv[0], argv);
+        _exit(127);
+    }
+    child_pid = pid;
+    long hwm = -1;
+    int first = 1;
+    for (;;) {
+        if (waitpid(pid, status, 0) < 0) {
+            if (errno == EINTR)
+                continue;
+            die("waitpid");
+        }
+        if (!WIFSTOPPED(*status))
+            return hwm;
+        int sig = WSTOPSIG(*status);
+        if (first && sig == SIGTRAP) {  /* the stop after execv */
+            first = 0;
+            ptrace(PTRACE_SETOPTIONS, pid, NULL, (void *)(long)PTRACE_O_TRACEEXIT);
+            sig = 0;
+        } else if (sig == SIGTRAP && (*status >> 16) == PTRACE_EVENT_EXIT) {
+            hwm = proc_hwm(pid);
+            sig = 0;
+        }
+        ptrace(PTRACE_CONT, pid, NULL, (void *)(long)sig);
+    }
+}
+
 /* Starts argv with the given descriptors (-1: inherited) as 0, 1 and 2.
  * The vfork child only moves descriptors and execs. */
 static pid_t start(char **argv, int fd0, int fd1, int fd2)
@@ -163,7 +223,7 @@ static pid_t start(char **argv, int fd0, int fd1, int fd2)
 static int measure(int argc, char **argv)
 {
     const char *in = "/dev/null", *out = "/dev/null", *err = "/dev/null";
-    int use_pipe = 0;
+    int use_pipe = 0, own_rss = 0;
     unsigned timeout = 0;
     int i = 1;
     for (; i < argc; i++) {
@@ -173,6 +233,8 @@ static int measure(int argc, char **argv)
         }
         if (strcmp(argv[i], "-p") == 0)
             use_pipe = 1;
+        else if (strcmp(argv[i], "-m") == 0)
+            own_rss = 1;
         else if (i + 1 < argc && strcmp(argv[i], "-i") == 0)
             in = argv[++i];
         else if (i + 1 < argc && strcmp(argv[i], "-o") == 0)
@@ -202,19 +264,27 @@ static int measure(int argc, char **argv)
     sa.sa_handler = on_alarm;  /* no SA_RESTART: wait4 returns EINTR */
     sigaction(SIGALRM, &sa, NULL);
 
-    long long t0 = now_ns();
-    pid_t pid = start(prog, fd_in, fd_out, fd_err);
-    child_pid = pid;
-    if (timeout)
-        alarm(timeout);
     int status = 0;
     struct rusage ru;
     memset(&ru, 0, sizeof ru);
-    while (wait4(pid, &status, 0, &ru) < 0) {
-        if (errno != EINTR)
-            die("wait4");
+    long long t0 = 0, t1 = 0;
+    if (own_rss) {
+        if (timeout)
+            alarm(timeout);
+        ru.ru_maxrss = run_traced(prog, fd_in, fd_out, fd_err, &status);
+        memset(&ru.ru_utime, 0, sizeof ru.ru_utime);
+    } else {
+        t0 = now_ns();
+        pid_t pid = start(prog, fd_in, fd_out, fd_err);
+        child_pid = pid;
+        if (timeout)
+            alarm(timeout);
+        while (wait4(pid, &status, 0, &ru) < 0) {
+            if (errno != EINTR)
+                die("wait4");
+        }
+        t1 = now_ns();
     }
-    long long t1 = now_ns();
     alarm(0);
     if (writer > 0) {
         kill(writer, SIGKILL);
