@@ -1,0 +1,365 @@
+// Stress tests: qsh under hostile input and tight resource limits. Each test
+// runs the real binary through run_qsh and asserts that it ends normally
+// (never by a signal), loses nothing and leaves nothing behind.
+//
+// Sizes are scaled down when the tests themselves are built with
+// AddressSanitizer (the sanitizer build of qsh is many times slower), and
+// the address-space limit test is skipped there: the sanitizer runtime
+// reserves terabytes of address space at start-up.
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "run.h"
+
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool sanitized = true;
+constexpr size_t scale = 10;
+#else
+constexpr bool sanitized = false;
+constexpr size_t scale = 1;
+#endif
+
+std::vector<std::string> split_lines(const std::string &s)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(s);
+    for (std::string l; std::getline(in, l);)
+        lines.push_back(l);
+    return lines;
+}
+
+bool is_number(const std::string &s)
+{
+    return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// The operators the checker can name in its complaint.
+bool is_syntax_message(const std::string &line)
+{
+    static const std::set<std::string> ops = {";", "&", "|", "<", ">", "&&", "||", "<<", ">>"};
+    const std::string head = "Error: '", tail = "' is unexpected.";
+    if (line.size() < head.size() + tail.size() || line.compare(0, head.size(), head) != 0 ||
+        line.compare(line.size() - tail.size(), tail.size(), tail) != 0)
+        return false;
+    return ops.count(line.substr(head.size(), line.size() - head.size() - tail.size())) == 1;
+}
+
+// Bytes from a fixed seed, so that a failure can be replayed; bytes listed
+// in `excluded` are replaced by 'x'.
+std::string random_bytes(size_t n, uint64_t seed, const std::string &excluded = "")
+{
+    std::mt19937_64 gen(seed);
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; i += 8) {
+        uint64_t v = gen();
+        for (size_t k = 0; k < 8 && i + k < n; k++, v >>= 8)
+            s[i + k] = static_cast<char>(v & 0xff);
+    }
+    for (char &c : s)
+        if (excluded.find(c) != std::string::npos)
+            c = 'x';
+    return s;
+}
+
+std::string repeat(const std::string &s, size_t n)
+{
+    std::string r;
+    r.reserve(s.size() * n);
+    for (size_t i = 0; i < n; i++)
+        r += s;
+    return r;
+}
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream f(path, std::ios::binary);
+    std::ostringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+void expect_normal_end(const qsh_result &r, int status = 0)
+{
+    EXPECT_EQ(r.error, "");
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.signal, 0);
+    EXPECT_EQ(r.status, status);
+}
+
+// A temporary directory removed at the end of the test.
+struct temp_dir {
+    std::string path = make_temp_dir();
+    temp_dir() = default;
+    temp_dir(const temp_dir &) = delete;
+    temp_dir &operator=(const temp_dir &) = delete;
+    ~temp_dir() { remove_tree(path); }
+};
+
+// ---------------------------------------------------------------------------
+// Long lines through -s: the line buffer and the rebuilt-word buffer grow
+// far past their first sizes, and the output still matches token for token.
+
+TEST(Stress, FiftyMegabyteLineThroughTokenPrinter)
+{
+    const size_t mb = 50 / scale;
+    struct row {
+        const char *what;
+        std::string unit;       // repeated to fill the line
+        std::string unit_out;   // its tokens as printed
+        std::string prefix, suffix, prefix_out, suffix_out;
+    } rows[] = {
+        // One word: everything inside single quotes is text.
+        {"one quoted word", "a b|c;d\\e", "a b|c;d\\e", "'", "'\n", "[", "]\n"},
+        // Many tokens of every kind.
+        {"many tokens", "ab 'c d' e\\;f && \"g'h\"|i ", "[ab] [c d] [e;f] [&&] [g'h] [|] [i] ", "",
+         "end\n", "", "[end]\n"},
+    };
+    for (const row &w : rows) {
+        SCOPED_TRACE(w.what);
+        size_t n = mb * 1000 * 1000 / w.unit.size();
+        qsh_run_opts o;
+        o.args = {"-s"};
+        o.input = w.prefix + repeat(w.unit, n) + w.suffix;
+        o.timeout_sec = 120;
+        qsh_result r = run_qsh(o);
+        expect_normal_end(r);
+        EXPECT_EQ(r.err, "");
+        std::string want = w.prefix_out + repeat(w.unit_out, n) + w.suffix_out;
+        EXPECT_EQ(r.out.size(), want.size());
+        EXPECT_TRUE(r.out == want) << "output differs from the expected tokens";
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Random bytes: every byte value, NULs and unbalanced quotes included.
+
+TEST(Stress, RandomBytesThroughTokenPrinter)
+{
+    for (uint64_t seed : {1u, 2u}) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        qsh_run_opts o;
+        o.args = {"-s"};
+        o.input = random_bytes(2 * 1000 * 1000 / scale, seed);
+        o.timeout_sec = 120;
+        qsh_result r = run_qsh(o);
+        expect_normal_end(r);
+        EXPECT_FALSE(r.out.empty());
+        // Standard error carries nothing but the checker's complaints.
+        for (const std::string &line : split_lines(r.err))
+            ASSERT_TRUE(is_syntax_message(line)) << escape_bytes(line);
+    }
+}
+
+// The same through the executor, with PATH naming an empty directory so that
+// no command can be found. '/' is left out so that no program is reached by
+// its path; '<' and '>' are left out because a redirection to a random name
+// soon hits a fatal stop (a missing input file, "<<", a name too long for the
+// file system) that would end the run within the first kilobytes.
+TEST(Stress, RandomBytesThroughExecutor)
+{
+    temp_dir empty;
+    qsh_run_opts o;
+    o.input = random_bytes(2 * 1000 * 1000 / scale, 3, "/<>");
+    o.env = {"PATH=" + empty.path};
+    o.timeout_sec = 240;
+    qsh_result r = run_qsh(o);
+    expect_normal_end(r);
+    // Standard output holds only the process IDs of commands started
+    // without waiting (0 for one that starts nothing).
+    std::vector<std::string> lines = split_lines(r.out);
+    EXPECT_GT(lines.size(), 100u);
+    for (const std::string &line : lines)
+        ASSERT_TRUE(is_number(line)) << escape_bytes(line);
+    EXPECT_NE(r.err.find("No such file or directory"), std::string::npos);
+}
+
+// ---------------------------------------------------------------------------
+// A 2,000-stage pipeline with at most 32 open descriptors: the shell must
+// close its copies of every pipe end as it goes.
+
+TEST(Stress, LongPipelineUnderDescriptorLimit)
+{
+    const size_t stages = 2000 / scale;
+    struct row {
+        const char *what;
+        const char *joint;  // between two stages
+    } rows[] = {{"one line", " | "}, {"one stage per line", " |\n"}};
+    for (const row &w : rows) {
+        SCOPED_TRACE(w.what);
+        temp_dir dir;
+        qsh_run_opts o;
+        o.cwd = dir.path;
+        // The last stage writes to a file: on standard output the data
+        // could land in the middle of the shell's buffered process IDs.
+        o.input = "echo through";
+        for (size_t i = 1; i < stages; i++)
+            o.input += std::string(w.joint) + "cat";
+        o.input += " > out\n";
+        o.in_child = [] {
+            rlimit rl{32, 32};
+            setrlimit(RLIMIT_NOFILE, &rl);
+        };
+        o.timeout_sec = 120;
+        qsh_result r = run_qsh(o);
+        expect_normal_end(r);
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(read_file(dir.path + "/out"), "through\n");
+        // One process ID for every stage but the last, which was waited for.
+        size_t pids = 0;
+        for (const std::string &line : split_lines(r.out)) {
+            if (is_number(line) && line != "0")
+                pids++;
+            else
+                ADD_FAILURE() << "unexpected line: " << escape_bytes(line);
+        }
+        EXPECT_EQ(pids, stages - 1);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// 10,000 background commands: afterwards no zombie is left and the shell
+// holds the same descriptors as before. A probe script, run by qsh as a
+// waited command, reports on its parent (qsh) from the inside.
+
+TEST(Stress, TenThousandBackgroundCommands)
+{
+    const size_t count = 10000 / scale;
+    temp_dir dir;
+    {
+        std::ofstream probe(dir.path + "/probe");
+        probe << "echo fds: $(ls /proc/$PPID/fd)\n"
+                 "n=0\n"
+                 "for f in /proc/[0-9]*/stat; do\n"
+                 "  s=$(cat \"$f\" 2>/dev/null) || continue\n"
+                 "  set -- ${s##*) }\n"
+                 "  [ \"$2\" = \"$PPID\" ] && [ \"$1\" = Z ] && n=$((n + 1))\n"
+                 "done\n"
+                 "echo zombies: $n\n";
+    }
+    qsh_run_opts o;
+    o.cwd = dir.path;
+    // The probe reports into a file, apart from the process IDs on stdout.
+    o.input = "sh probe > before\n" + repeat("true &\n", count) + "sleep 1\nsh probe > after\n";
+    o.timeout_sec = 240;
+    qsh_result r = run_qsh(o);
+    expect_normal_end(r);
+    EXPECT_EQ(r.err, "");
+    size_t pids = 0;
+    for (const std::string &line : split_lines(r.out)) {
+        if (is_number(line) && line != "0")
+            pids++;
+        else
+            ADD_FAILURE() << "unexpected line: " << escape_bytes(line);
+    }
+    EXPECT_EQ(pids, count);
+    std::string before = read_file(dir.path + "/before"), after = read_file(dir.path + "/after");
+    EXPECT_EQ(before, "fds: 0 1 2\nzombies: 0\n");
+    EXPECT_EQ(after, before);
+}
+
+// ---------------------------------------------------------------------------
+// Two writers appending to one file at the same time, each line a separate
+// write: O_APPEND keeps every line whole and none is lost.
+
+TEST(Stress, ConcurrentAppendsLoseNothing)
+{
+    const int lines = 1000;
+    temp_dir dir;
+    auto writer = [&](char tag) {
+        return std::string("sh -c 'i=0; while [ $i -lt ") + std::to_string(lines) + " ]; do echo " +
+               tag + "$i; i=$((i + 1)); done' >> f";
+    };
+    qsh_run_opts o;
+    o.cwd = dir.path;
+    o.input = writer('a') + " & " + writer('b') + "\n";
+    o.kill_leftovers = false;  // the background writer may still be running
+    qsh_result r = run_qsh(o);
+    expect_normal_end(r);
+    EXPECT_EQ(r.err, "");
+
+    // Wait (generously) for the background writer to finish.
+    std::string text;
+    for (int i = 0; i < 600; i++) {
+        text = read_file(dir.path + "/f");
+        if (std::count(text.begin(), text.end(), '\n') >= 2 * lines)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    text = read_file(dir.path + "/f");
+    std::vector<std::string> got = split_lines(text);
+    ASSERT_EQ(got.size(), static_cast<size_t>(2 * lines));
+    // Every line whole, each once, each writer's lines in its own order.
+    int next[2] = {0, 0};
+    for (const std::string &line : got) {
+        ASSERT_TRUE(line.size() >= 2 && (line[0] == 'a' || line[0] == 'b') &&
+                    is_number(line.substr(1)))
+            << escape_bytes(line);
+        int w = line[0] - 'a';
+        EXPECT_EQ(std::stoi(line.substr(1)), next[w]) << line;
+        next[w] = std::stoi(line.substr(1)) + 1;
+    }
+    EXPECT_EQ(next[0], lines);
+    EXPECT_EQ(next[1], lines);
+}
+
+// ---------------------------------------------------------------------------
+// A huge line under a small address-space limit: allocation fails somewhere
+// (the line buffer, or the rebuilt word) and qsh reports it perror-style
+// and exits with status 1, never by a signal.
+
+TEST(Stress, HugeLineUnderAddressSpaceLimit)
+{
+    if (sanitized)
+        GTEST_SKIP() << "the sanitizer runtime needs an unlimited address space";
+    struct row {
+        const char *what;
+        std::vector<std::string> args;
+        qsh_mode mode;
+        rlim_t limit_mb;
+        std::string input;
+    } rows[] = {
+        {"line buffer, executor, pipe", {}, qsh_mode::pipe, 48, std::string(128 << 20, 'a') + "\n"},
+        {"line buffer, -s, regular file", {"-s"}, qsh_mode::file, 48,
+         std::string(128 << 20, 'a') + "\n"},
+        {"line buffer, no newline", {"-s"}, qsh_mode::file, 48, std::string(128 << 20, 'a')},
+        // The line fits; its rebuilt word, grown next to it, does not.
+        {"rebuilt word", {"-s"}, qsh_mode::file, 64,
+         "'" + std::string(20 << 20, 'w') + "'\n"},
+    };
+    for (const row &w : rows) {
+        SCOPED_TRACE(w.what);
+        qsh_run_opts o;
+        o.args = w.args;
+        o.mode = w.mode;
+        o.input = w.input;
+        rlim_t limit = w.limit_mb << 20;
+        o.in_child = [limit] {
+            rlimit rl{limit, limit};
+            setrlimit(RLIMIT_AS, &rl);
+        };
+        o.timeout_sec = 60;
+        qsh_result r = run_qsh(o);
+        expect_normal_end(r, 1);
+        EXPECT_EQ(r.err, "qsh: Cannot allocate memory\n");
+        EXPECT_EQ(r.out, "");
+    }
+}
+
+}  // namespace
