@@ -223,7 +223,7 @@ void loop()
     char *buff = nullptr;
     int size = 0;
     size_t len = 0;
-    syntax_pass pass = {0, 0, 0, 0, 0};
+    syntax_pass pass = {};
     word_list *wl = nullptr;
     for (;;) {
         input_state st = line_read(&buff, &size, &len);
@@ -251,7 +251,7 @@ void loop()
             line_run(buff, &wl);
         mem_free(&buff, &wl);
         len = 0;
-        pass = {0, 0, 0, 0, 0};
+        pass = {};
         if (fin_flag)
             break;
     }

@@ -71,7 +71,7 @@ static void quote_set_flags(char c, int *sgl_quote, int *dbl_quote, int *is_in_q
 
 syntax_state syntax_handle(char *buff, int *err_pos, int *symcnt)
 {
-    syntax_pass pass = {0, 0, 0, 0, 0};
+    syntax_pass pass = {};
     return syntax_resume(buff, &pass, err_pos, symcnt);
 }
 
@@ -115,6 +115,9 @@ syntax_state syntax_resume(char *buff, syntax_pass *pass, int *err_pos, int *sym
                 pass->idx = idx;
                 return res;
             }
+            pass->op_seen = 1;
+            pass->op_idx = idx;
+            pass->op_cmd_exist = pass->cmd_exist;
             pass->cmd_exist = 0;
             idx += len;
             continue;
@@ -123,6 +126,12 @@ syntax_state syntax_resume(char *buff, syntax_pass *pass, int *err_pos, int *sym
             if (!buff[idx + 1]) {
                 buff[idx] = ' ';
                 pass->idx = idx;
+                // Only blanks since the last operator: its look-ahead saw
+                // this backslash as a word, so it must be judged again.
+                if (!pass->cmd_exist && pass->op_seen) {
+                    pass->idx = pass->op_idx;
+                    pass->cmd_exist = pass->op_cmd_exist;
+                }
                 return syntax_cont_read;
             }
             idx++;  // the escaped character is text, whatever it is

@@ -39,6 +39,12 @@ struct def_syntax_pass {
     int dbl_quote;
     int is_in_quotes;
     short cmd_exist;
+    // The last operator accepted, and cmd_exist before it: the pass goes
+    // back to it when a final backslash that its look-ahead took for a word
+    // turns into a blank.
+    int op_seen;
+    int op_idx;
+    short op_cmd_exist;
 };
 using syntax_pass = def_syntax_pass;
 
