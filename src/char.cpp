@@ -1,5 +1,38 @@
 #include "char.h"
 
+static constexpr unsigned char char_class_of(int c)
+{
+    switch (c) {
+    case ' ': case '\t': case '\n': case '\v': case '\f': case '\r':
+        return cc_space;
+    case '&': case ';': case '<': case '>': case '|':
+        return cc_delim;
+    case '"': case '\'':
+        return cc_quote;
+    case '\\':
+        return cc_backslash;
+    case '\0':
+        return cc_end;
+    default:
+        return 0;
+    }
+}
+
+static constexpr char_classes char_classes_make()
+{
+    char_classes t = {};
+    for (int c = 0; c < 256; c++)
+        t.of[c] = char_class_of(c);
+    return t;
+}
+
+extern const char_classes char_class_table = char_classes_make();
+
+static int char_is(char c, unsigned char classes)
+{
+    return (char_class_table.of[static_cast<unsigned char>(c)] & classes) != 0;
+}
+
 static int delim_set(delim *dl, delim value)
 {
     if (dl)
@@ -9,22 +42,22 @@ static int delim_set(delim *dl, delim value)
 
 int is_char_from_delim(char c)
 {
-    return c == '&' || c == ';' || c == '<' || c == '>' || c == '|';
+    return char_is(c, cc_delim);
 }
 
 int is_char_special(char c)
 {
-    return c == '"' || c == '\'' || c == '\\';
+    return char_is(c, cc_quote | cc_backslash);
 }
 
 int is_quote(char c)
 {
-    return c == '"' || c == '\'';
+    return char_is(c, cc_quote);
 }
 
 int is_char_space(char c)
 {
-    return c == ' ' || (c >= '\t' && c <= '\r');
+    return char_is(c, cc_space);
 }
 
 int is_delim(const char *token, int char_cnt)

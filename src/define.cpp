@@ -23,14 +23,20 @@ static void *mem_check(void *ptr)
     return ptr;
 }
 
-void *mem_alloc(size_t size)
+// Kept out of line so that the compiler cannot fuse mem_zalloc's malloc and
+// memset back into calloc.
+[[gnu::noinline]] void *mem_alloc(size_t size)
 {
     return mem_check(malloc(size ? size : 1));
 }
 
+// malloc and memset rather than calloc: glibc's calloc bypasses the
+// per-thread cache, and these small buffers are made for every line.
 void *mem_zalloc(size_t size)
 {
-    return mem_check(calloc(1, size ? size : 1));
+    void *ptr = mem_alloc(size);
+    memset(ptr, 0, size);
+    return ptr;
 }
 
 void *mem_realloc(void *ptr, size_t size)

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "exec.h"
@@ -13,20 +14,57 @@
 char cur_path[4096];
 int only_print_tokens;
 
-// Standard input, read in blocks. A terminal delivers one line per read.
+// Standard input. What is read ahead of the current line is kept here.
+// A command started by the shell may read the same input, and must get
+// exactly the text after the line being run:
+// - a regular file is read in blocks, and the file offset is moved back to
+//   the end of the consumed text before commands start (input_sync);
+// - a pipe or other unseekable input is read one byte at a time while
+//   commands may run, so nothing past the current line is ever consumed;
+// - a terminal delivers one line per read; with -s nothing reads behind the
+//   shell, so both read in blocks.
 // End of input (or a read error) is final: nothing is read after it.
+enum def_input_mode { input_unknown, input_block, input_seekable, input_bytewise };
+
 struct def_input {
     char data[65536];
     size_t pos;
     size_t len;
     int at_end;
+    def_input_mode mode;
+    int tty;          // standard input is a terminal (known with mode)
+    int parked;       // set while commands run after input_sync
+    off_t parked_at;  // the offset they were given
 };
-static def_input input;
+static def_input input;  // zero: nothing read, kind of input not known yet
 
 void input_reset()
 {
     input.pos = input.len = 0;
     input.at_end = 0;
+    input.mode = input_unknown;
+    input.parked = 0;
+}
+
+// Learns once what standard input is; it stays the same descriptor for the
+// whole run.
+static void input_probe()
+{
+    struct stat st;
+    input.tty = isatty(0);
+    if (only_print_tokens || input.tty || fstat(0, &st) < 0)
+        input.mode = input_block;
+    else if (S_ISREG(st.st_mode) && lseek(0, 0, SEEK_CUR) >= 0)
+        input.mode = input_seekable;
+    else
+        input.mode = input_bytewise;
+}
+
+static int input_is_tty()
+{
+    if (input.mode == input_unknown)
+        input_probe();
+    return input.tty;
 }
 
 // Makes unread input available; 0 at end of input.
@@ -36,9 +74,12 @@ static int input_fill()
         return 1;
     if (input.at_end)
         return 0;
+    if (input.mode == input_unknown)
+        input_probe();
+    size_t want = input.mode == input_bytewise ? 1 : sizeof input.data;
     ssize_t n;
     do
-        n = read(0, input.data, sizeof input.data);
+        n = read(0, input.data, want);
     while (n < 0 && errno == EINTR);
     if (n <= 0) {
         input.at_end = 1;
@@ -47,6 +88,29 @@ static int input_fill()
     input.pos = 0;
     input.len = static_cast<size_t>(n);
     return 1;
+}
+
+void input_sync()
+{
+    if (input.mode != input_seekable)
+        return;
+    off_t ahead = static_cast<off_t>(input.len - input.pos);
+    input.parked_at = lseek(0, -ahead, SEEK_CUR);
+    input.parked = input.parked_at >= 0;
+    if (!input.parked)
+        input.pos = input.len = 0;  // offset unknown: keep nothing read ahead
+}
+
+void input_resume()
+{
+    if (!input.parked)
+        return;
+    off_t ahead = static_cast<off_t>(input.len - input.pos);
+    // When no command has moved the offset, skip forward over what is still
+    // buffered; otherwise drop it and read on from where the commands left.
+    if (lseek(0, 0, SEEK_CUR) != input.parked_at || lseek(0, ahead, SEEK_CUR) < 0)
+        input.pos = input.len = 0;
+    input.parked = 0;
 }
 
 void print_invitation()
@@ -72,20 +136,21 @@ static char *line_grow(char *buff, int *cap, size_t len)
     return static_cast<char *>(mem_realloc(buff, new_cap));
 }
 
-input_state read_loop(char **buffptr, int *size)
+// Reads one line into *buffptr after its first *len characters and sets *len
+// to the length of the text as a C string. Knowing the length, a continued
+// line costs only what is appended.
+static input_state line_read(char **buffptr, int *size, size_t *len)
 {
-    int tty = isatty(0);
-    if (!buffptr)
-        return st_fin;
+    int tty = input_is_tty();
     char *buff = *buffptr;
     int cap = *size;
-    size_t i = 0;
-    if (buff) {
-        i = strlen(buff);
-    } else {
+    size_t i = *len;
+    if (!buff) {
         cap = 1024;
         buff = static_cast<char *>(mem_zalloc(static_cast<size_t>(cap)));
+        i = 0;
     }
+    size_t start = i;
     if (tty)
         print_invitation();
     int got_newline = 0;
@@ -106,9 +171,18 @@ input_state read_loop(char **buffptr, int *size)
     buff[i] = '\0';
     *buffptr = buff;
     *size = cap;
+    *len = start + strlen(buff + start);  // a NUL byte ends the text
     if (got_newline)
         return st_exe_cont;
     return i > 0 && !tty ? st_exe_fin : st_fin;
+}
+
+input_state read_loop(char **buffptr, int *size)
+{
+    if (!buffptr)
+        return st_fin;
+    size_t len = *buffptr ? strlen(*buffptr) : 0;
+    return line_read(buffptr, size, &len);
 }
 
 void mem_free(char **buff, word_list **wl)
@@ -128,15 +202,31 @@ static void syntax_report(const char *buff, int err_pos, int err_symcnt)
     free(errtok);
 }
 
+// Runs an accepted text: prints its tokens, or runs it with standard input
+// handed over to the commands at the end of the consumed text.
+static void line_run(const char *buff, word_list **wl)
+{
+    *wl = word_list_from_buff(buff);
+    if (only_print_tokens) {
+        word_list_print(*wl);
+    } else if (*wl && (*wl)->head) {
+        input_sync();
+        exec_word_list_handle(*wl);
+        input_resume();
+    }
+}
+
 void loop()
 {
     int fin_flag = 0;
-    int tty = isatty(0);
+    int tty = input_is_tty();
     char *buff = nullptr;
     int size = 0;
+    size_t len = 0;
+    syntax_pass pass = {};
     word_list *wl = nullptr;
     for (;;) {
-        input_state st = read_loop(&buff, &size);
+        input_state st = line_read(&buff, &size, &len);
         if (st == st_fin) {
             if (tty)
                 putchar('\n');
@@ -145,26 +235,23 @@ void loop()
         if (st == st_exe_fin)
             fin_flag = 1;
         int err_pos = 0, err_symcnt = 0;
-        syntax_state res = syntax_handle(buff, &err_pos, &err_symcnt);
+        syntax_state res = syntax_resume(buff, &pass, &err_pos, &err_symcnt);
         if (res == syntax_cont_read) {
             if (!fin_flag)
                 continue;  // read the next line into the same buffer
             // No more input: a final backslash has become a blank, so the
             // text may pass now; if not, the unfinished line is dropped.
-            res = syntax_handle(buff, &err_pos, &err_symcnt);
+            res = syntax_resume(buff, &pass, &err_pos, &err_symcnt);
             if (res == syntax_cont_read)
                 break;
         }
-        if (res == syntax_err) {
+        if (res == syntax_err)
             syntax_report(buff, err_pos, err_symcnt);
-        } else {
-            wl = word_list_from_buff(buff);
-            if (only_print_tokens)
-                word_list_print(wl);
-            else
-                exec_word_list_handle(wl);
-        }
+        else
+            line_run(buff, &wl);
         mem_free(&buff, &wl);
+        len = 0;
+        pass = {};
         if (fin_flag)
             break;
     }
@@ -176,6 +263,9 @@ int main(int argc, char **argv)
 {
     if (argc > 1 && strcmp(argv[1], "-s") == 0)
         only_print_tokens = 1;
+    // Output to a file or a pipe goes out in large blocks.
+    if (!isatty(1))
+        setvbuf(stdout, nullptr, _IOFBF, 65536);
     exec_get_current_path(cur_path, sizeof cur_path);
     loop();
     return 0;

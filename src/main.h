@@ -23,5 +23,10 @@ void mem_free(char **buff, word_list **wl);
 void loop();
 
 // Drops whatever standard input has been read ahead but not yet consumed
-// (for tests that feed several inputs through descriptor 0).
+// and forgets what kind of input it was (for tests that feed several inputs
+// through descriptor 0).
 void input_reset();
+// Before commands start: hands standard input over at the end of the text
+// consumed so far. After they end: takes it back (input_resume).
+void input_sync();
+void input_resume();

@@ -1,5 +1,7 @@
 #include "syntax.h"
 
+#include <cstring>
+
 #include "char.h"
 
 delim_type delim_gettype(const char *buff, int idx, int *symcnt)
@@ -69,40 +71,77 @@ static void quote_set_flags(char c, int *sgl_quote, int *dbl_quote, int *is_in_q
 
 syntax_state syntax_handle(char *buff, int *err_pos, int *symcnt)
 {
-    int quote = 0, dbl_quote = 0, is_in_quotes = 0;
-    short cmd_exist = 0;
-    int idx = 0;
-    while (buff[idx]) {
-        char c = buff[idx];
-        if (!is_in_quotes) {
-            if (is_char_from_delim(c)) {
-                int pos = idx;
-                delim_type d_type = delim_gettype(buff, idx, symcnt);
-                int len = *symcnt;
-                syntax_state res = delim_handle(buff, &pos, symcnt, d_type, cmd_exist);
-                if (res != syntax_ok) {
-                    if (res == syntax_err)
-                        *err_pos = pos;
-                    return res;
-                }
-                cmd_exist = 0;
-                idx += len;
-                continue;
+    syntax_pass pass = {};
+    return syntax_resume(buff, &pass, err_pos, symcnt);
+}
+
+// On syntax_cont_read the pass is left where checking must go on: at the end
+// of an open quote, at the blank that replaced a final backslash, or at a
+// final | || && whose right side is still to come.
+syntax_state syntax_resume(char *buff, syntax_pass *pass, int *err_pos, int *symcnt)
+{
+    int idx = pass->idx;
+    for (;;) {
+        if (pass->is_in_quotes) {
+            // Inside quotes only the closing quote of the same kind counts.
+            char close = pass->quote ? '\'' : '"';
+            const char *end = strchr(buff + idx, close);
+            if (!end) {
+                idx += static_cast<int>(strlen(buff + idx));
+                break;
             }
-            if (c == '\\') {
-                if (!buff[idx + 1]) {
-                    buff[idx] = ' ';
-                    return syntax_cont_read;
-                }
-                idx++;  // the escaped character is text, whatever it is
-                cmd_exist = 1;
-            } else if (!is_char_space(c)) {
-                cmd_exist = 1;
-            }
+            idx = static_cast<int>(end - buff);
+            quote_set_flags(close, &pass->quote, &pass->dbl_quote, &pass->is_in_quotes);
+            idx++;
+            continue;
         }
-        if (is_quote(c))
-            quote_set_flags(c, &quote, &dbl_quote, &is_in_quotes);
+        char c = buff[idx];
+        if (is_char_plain(c)) {
+            pass->cmd_exist = 1;
+            while (is_char_plain(buff[++idx])) {
+            }
+            continue;
+        }
+        if (!c)
+            break;
+        if (is_char_from_delim(c)) {
+            int pos = idx;
+            delim_type d_type = delim_gettype(buff, idx, symcnt);
+            int len = *symcnt;
+            syntax_state res = delim_handle(buff, &pos, symcnt, d_type, pass->cmd_exist);
+            if (res != syntax_ok) {
+                if (res == syntax_err)
+                    *err_pos = pos;
+                pass->idx = idx;
+                return res;
+            }
+            pass->op_seen = 1;
+            pass->op_idx = idx;
+            pass->op_cmd_exist = pass->cmd_exist;
+            pass->cmd_exist = 0;
+            idx += len;
+            continue;
+        }
+        if (c == '\\') {
+            if (!buff[idx + 1]) {
+                buff[idx] = ' ';
+                pass->idx = idx;
+                // Only blanks since the last operator: its look-ahead saw
+                // this backslash as a word, so it must be judged again.
+                if (!pass->cmd_exist && pass->op_seen) {
+                    pass->idx = pass->op_idx;
+                    pass->cmd_exist = pass->op_cmd_exist;
+                }
+                return syntax_cont_read;
+            }
+            idx++;  // the escaped character is text, whatever it is
+            pass->cmd_exist = 1;
+        } else if (!is_char_space(c)) {
+            pass->cmd_exist = 1;  // a quote opens a word
+            quote_set_flags(c, &pass->quote, &pass->dbl_quote, &pass->is_in_quotes);
+        }
         idx++;
     }
-    return is_in_quotes ? syntax_cont_read : syntax_ok;
+    pass->idx = idx;
+    return pass->is_in_quotes ? syntax_cont_read : syntax_ok;
 }

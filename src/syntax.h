@@ -29,10 +29,31 @@ enum def_token_type {
 };
 using token_type = def_token_type;
 
+// Where a pass over a text stopped. A pass resumed from here, on the same
+// text with more appended after it, reaches exactly the verdict and error
+// position of a pass over the joined text from its start, so a continued
+// line is not checked again from the beginning.
+struct def_syntax_pass {
+    int idx;
+    int quote;
+    int dbl_quote;
+    int is_in_quotes;
+    short cmd_exist;
+    // The last operator accepted, and cmd_exist before it: the pass goes
+    // back to it when a final backslash that its look-ahead took for a word
+    // turns into a blank.
+    int op_seen;
+    int op_idx;
+    short op_cmd_exist;
+};
+using syntax_pass = def_syntax_pass;
+
 // Checks buff. A final escaping backslash is replaced by a blank (and the
 // result is syntax_cont_read). On syntax_err, *err_pos and *symcnt locate the
 // offending operator.
 syntax_state syntax_handle(char *buff, int *err_pos, int *symcnt);
+// Goes on with a pass (start from a zeroed one) over buff, as syntax_handle.
+syntax_state syntax_resume(char *buff, syntax_pass *pass, int *err_pos, int *symcnt);
 delim_type delim_gettype(const char *buff, int idx, int *symcnt);
 token_type buff_find_next_token(const char *buff, int *buff_idx);
 syntax_state delim_handle(const char *buff, int *idx, int *symcnt, delim_type d_type,

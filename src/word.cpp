@@ -17,12 +17,49 @@ word *word_init()
     return static_cast<word *>(mem_zalloc(sizeof(word)));
 }
 
-// Appends a node that takes ownership of str.
-static void word_list_append(word_list *wl, char *str, int is_delim)
+static size_t word_size(size_t len)
 {
-    word *w = word_init();
-    w->str = str;
+    return (sizeof(word) + len + 1 + alignof(word) - 1) & ~(alignof(word) - 1);
+}
+
+static char *word_block_data(word_block *b)
+{
+    return reinterpret_cast<char *>(b + 1);
+}
+
+// A node with room for a text of len characters right after it, carved from
+// the list's newest block; a new block, twice the last one, when it is full.
+static word *word_list_carve(word_list *wl, size_t len)
+{
+    size_t need = word_size(len);
+    word_block *b = wl->blocks;
+    if (!b || b->cap - b->used < need) {
+        size_t cap = b ? b->cap * 2 : 1024 - sizeof(word_block);
+        while (cap < need)
+            cap *= 2;
+        b = static_cast<word_block *>(mem_alloc(sizeof(word_block) + cap));
+        b->next = wl->blocks;
+        b->used = 0;
+        b->cap = cap;
+        wl->blocks = b;
+    }
+    word *w = reinterpret_cast<word *>(word_block_data(b) + b->used);
+    b->used += need;
+    return w;
+}
+
+// Appends a node holding a copy of the len characters at str (null: no text).
+static void word_list_add(word_list *wl, const char *str, size_t len, int is_delim)
+{
+    word *w = word_list_carve(wl, str ? len : 0);
+    w->str = nullptr;
+    if (str) {
+        w->str = reinterpret_cast<char *>(w + 1);
+        memcpy(w->str, str, len);
+        w->str[len] = '\0';
+    }
     w->is_delim = is_delim > 0 ? 1 : 0;
+    w->next = nullptr;
     w->prev = wl->tail;
     if (wl->tail)
         wl->tail->next = w;
@@ -35,7 +72,7 @@ void word_list_push(word_list *wl, const char *str, int is_delim)
 {
     if (!wl)
         return;
-    word_list_append(wl, str ? mem_strndup(str, strlen(str)) : nullptr, is_delim);
+    word_list_add(wl, str, str ? strlen(str) : 0, is_delim);
 }
 
 void word_list_pop(word_list *wl)
@@ -48,66 +85,151 @@ void word_list_pop(word_list *wl)
         wl->tail->next = nullptr;
     else
         wl->head = nullptr;
-    free(w->str);
-    free(w);
+    // The newest node's memory is reused at once; any other node's goes
+    // with its block when the list is destroyed.
+    word_block *b = wl->blocks;
+    char *end = reinterpret_cast<char *>(w) + word_size(w->str ? strlen(w->str) : 0);
+    if (end == word_block_data(b) + b->used)
+        b->used = static_cast<size_t>(reinterpret_cast<char *>(w) - word_block_data(b));
 }
 
 void word_list_destroy(word_list **wl)
 {
-    while ((*wl)->tail)
-        word_list_pop(*wl);
+    (*wl)->head = (*wl)->tail = nullptr;
+    for (word_block *b = (*wl)->blocks, *next; b; b = next) {
+        next = b->next;
+        free(b);
+    }
     free(*wl);
     *wl = nullptr;
 }
 
+// The output of one list is assembled here and written with one call.
+static struct {
+    char *str;
+    size_t cap;
+} print_buf;
+
 void word_list_print(const word_list *wl)
 {
-    if (!wl)
+    if (!wl || !wl->head)
         return;
+    size_t len = 0;
     for (const word *w = wl->head; w; w = w->next) {
-        putchar_unlocked('[');
-        fputs_unlocked(w->str ? w->str : "", stdout);
-        fputs_unlocked(w->next ? "] " : "]\n", stdout);
+        size_t n = w->str ? strlen(w->str) : 0;
+        if (print_buf.cap - len < n + 3) {
+            print_buf.cap = (len + n + 3) * 2;
+            print_buf.str = static_cast<char *>(mem_realloc(print_buf.str, print_buf.cap));
+        }
+        char *out = print_buf.str + len;
+        *out++ = '[';
+        memcpy(out, w->str, n);
+        out += n;
+        *out++ = ']';
+        *out++ = w->next ? ' ' : '\n';
+        len = static_cast<size_t>(out - print_buf.str);
+    }
+    fwrite_unlocked(print_buf.str, 1, len, stdout);
+    // Keep a buffer of ordinary size for the next line; give back a huge one.
+    if (print_buf.cap > 65536) {
+        free(print_buf.str);
+        print_buf.str = nullptr;
+        print_buf.cap = 0;
     }
 }
 
-word_list *word_list_from_buff(const char *buff)
+// The text of a word being rebuilt from quotes and backslashes. It grows by
+// doubling, so a word of any length is kept whole.
+struct def_tok_buf {
+    char *str;
+    size_t len;
+    size_t cap;
+};
+using tok_buf = def_tok_buf;
+
+static void tok_buf_reserve(tok_buf *tb, size_t need)
 {
-    if (!*buff)
-        return nullptr;
-    word_list *wl = word_list_init();
-    int idx = 0;
-    while (buff[idx]) {
-        short is_delim = 0;
-        char *tok = token_handle(buff, &idx, &is_delim);
-        if (tok)
-            word_list_append(wl, tok, is_delim);
-    }
-    return wl;
+    if (need <= tb->cap)
+        return;
+    size_t cap = tb->cap ? tb->cap : 4096;
+    while (cap < need)
+        cap *= 2;
+    tb->str = static_cast<char *>(mem_realloc(tb->str, cap));
+    tb->cap = cap;
 }
 
-char *token_handle(const char *buff, int *buff_idx, short *is_delim)
+// Starts the rebuilt text with the len plain characters before the first
+// quote or backslash.
+static void tok_buf_start(tok_buf *tb, const char *text, size_t len)
 {
-    int idx = *buff_idx;
-    if (is_char_space(buff[idx])) {
-        idx += tok_space_handle(buff, idx);
-        *buff_idx = idx;
+    tok_buf_reserve(tb, len + 2);
+    memcpy(tb->str, text, len);
+    tb->len = len;
+}
+
+static void tok_buf_add(tok_buf *tb, const char *text, size_t len)
+{
+    tok_buf_reserve(tb, tb->len + len + 2);
+    memcpy(tb->str + tb->len, text, len);
+    tb->len += len;
+}
+
+// Scans the word at buff_idx and returns its length in buff. A word without
+// quotes or backslashes is only measured. Otherwise its rebuilt text is left
+// in *tb and *rebuilt is set: a quoted span is copied up to the closing quote
+// of its own kind (a quote of the other kind, a backslash, whitespace and
+// operators inside it are text) and both quotes are dropped; outside quotes a
+// backslash takes the next character literally; whitespace, an operator
+// character or the end of the text ends the word.
+static int tok_word_scan(const char *buff, int buff_idx, tok_buf *tb, int *rebuilt)
+{
+    int idx = buff_idx;
+    while (is_char_plain(buff[idx]))
+        idx++;
+    *rebuilt = is_char_special(buff[idx]);
+    if (!*rebuilt)
+        return idx - buff_idx;
+    tok_buf_start(tb, buff + buff_idx, static_cast<size_t>(idx - buff_idx));
+    for (;;) {
+        char c = buff[idx];
+        if (is_quote(c)) {
+            const char *text = buff + idx + 1;
+            const char *close = strchr(text, c);
+            size_t len = close ? static_cast<size_t>(close - text) : strlen(text);
+            tok_buf_add(tb, text, len);
+            idx += 1 + static_cast<int>(len);
+            if (!close)
+                break;  // an open quote (the checker never lets one through)
+            idx++;
+        } else if (c == '\\') {
+            // A backslash at the very end (never let through) stays itself.
+            int escaped = buff[idx + 1] != '\0';
+            tok_buf_add(tb, buff + idx + escaped, 1);
+            idx += 1 + escaped;
+        } else if (is_char_plain(c)) {
+            int start = idx;
+            while (is_char_plain(buff[idx]))
+                idx++;
+            tok_buf_add(tb, buff + start, static_cast<size_t>(idx - start));
+        } else {
+            break;  // whitespace, an operator character or the end
+        }
     }
-    if (!buff[idx])
-        return nullptr;
-    char *tok = nullptr;
-    int len;
-    short op = is_char_from_delim(buff[idx]);
-    if (op)
-        len = tok_delim_handle(buff, idx);
-    else
-        len = tok_word_handle(buff, idx, &tok);
-    if (!tok)
-        tok = mem_strndup(buff + idx, len);
-    if (is_delim)
-        *is_delim = op;
-    *buff_idx = idx + len;
-    return tok;
+    return idx - buff_idx;
+}
+
+int tok_word_handle(const char *buff, int buff_idx, char **token)
+{
+    tok_buf tb = {nullptr, 0, 0};
+    int rebuilt;
+    int len = tok_word_scan(buff, buff_idx, &tb, &rebuilt);
+    if (rebuilt) {
+        // Two NULs after the text; the rest of the working buffer is given back.
+        tok_buf_reserve(&tb, tb.len + 2);
+        tb.str[tb.len] = tb.str[tb.len + 1] = '\0';
+        *token = static_cast<char *>(mem_realloc(tb.str, tb.len + 2));
+    }
+    return len;
 }
 
 int tok_space_handle(const char *buff, int idx)
@@ -123,82 +245,62 @@ int tok_delim_handle(const char *buff, int idx)
     return is_char_from_delim(buff[idx + 1]) && is_delim(buff + idx, 2) ? 2 : 1;
 }
 
-// A single quote toggles single-quoting unless inside double quotes, and the
-// other way round; is_in_quotes follows whichever span was toggled.
-static void quote_set_flags(char c, int *sgl_quote, int *dbl_quote, int *is_in_quotes)
+// Finds the next token: skips whitespace (storing the new index), and returns
+// the token's length in buff, or 0 when only whitespace remains. A word's
+// rebuilt text, if any, is left in *tb with *rebuilt set.
+static int token_find(const char *buff, int *buff_idx, short *is_delim, tok_buf *tb,
+                      int *rebuilt)
 {
-    if (c == '\'' && !*dbl_quote) {
-        *sgl_quote = !*sgl_quote;
-        *is_in_quotes = *sgl_quote;
-    } else if (c == '"' && !*sgl_quote) {
-        *dbl_quote = !*dbl_quote;
-        *is_in_quotes = *dbl_quote;
+    int idx = *buff_idx;
+    if (is_char_space(buff[idx])) {
+        idx += tok_space_handle(buff, idx);
+        *buff_idx = idx;
     }
+    *rebuilt = 0;
+    if (!buff[idx])
+        return 0;
+    *is_delim = static_cast<short>(is_char_from_delim(buff[idx]));
+    if (*is_delim)
+        return tok_delim_handle(buff, idx);
+    return tok_word_scan(buff, idx, tb, rebuilt);
 }
 
-// The text of a word being rebuilt. It grows by doubling, so a word of any
-// length is kept whole.
-struct def_tok_buf {
-    char *str;
-    size_t len;
-    size_t cap;
-};
-using tok_buf = def_tok_buf;
-
-static void tok_buf_start(tok_buf *tb, const char *text, size_t len)
+char *token_handle(const char *buff, int *buff_idx, short *is_delim)
 {
-    tb->cap = 4096;
-    while (tb->cap < len + 2)
-        tb->cap *= 2;
-    tb->str = static_cast<char *>(mem_alloc(tb->cap));
-    memcpy(tb->str, text, len);
-    tb->len = len;
-}
-
-static void tok_buf_add(tok_buf *tb, char c)
-{
-    if (tb->len + 2 > tb->cap) {
-        tb->cap *= 2;
-        tb->str = static_cast<char *>(mem_realloc(tb->str, tb->cap));
-    }
-    tb->str[tb->len++] = c;
-}
-
-// Ends the text with two NULs and gives back the unused room.
-static char *tok_buf_finish(tok_buf *tb)
-{
-    tok_buf_add(tb, '\0');
-    tb->str[tb->len] = '\0';
-    return static_cast<char *>(mem_realloc(tb->str, tb->len + 1));
-}
-
-int tok_word_handle(const char *buff, int buff_idx, char **token)
-{
-    int sgl_quote = 0, dbl_quote = 0, is_in_quotes = 0;
+    short op = 0;
     tok_buf tb = {nullptr, 0, 0};
-    int idx = buff_idx;
-    for (; buff[idx]; idx++) {
-        char c = buff[idx];
-        if (!tb.str && is_char_special(c))
-            tok_buf_start(&tb, buff + buff_idx, idx - buff_idx);
-        if (is_quote(c)) {
-            int was_in_quotes = is_in_quotes;
-            quote_set_flags(c, &sgl_quote, &dbl_quote, &is_in_quotes);
-            if (is_in_quotes != was_in_quotes)
-                continue;  // an opening or closing quote is dropped
-        }
-        if (!is_in_quotes) {
-            if (is_char_space(c) || is_char_from_delim(c))
-                break;
-            // A backslash takes the next character literally; a backslash at
-            // the very end (which the checker never lets through) stays itself.
-            if (c == '\\' && buff[idx + 1])
-                c = buff[++idx];
-        }
-        if (tb.str)
-            tok_buf_add(&tb, c);
+    int rebuilt;
+    int len = token_find(buff, buff_idx, &op, &tb, &rebuilt);
+    if (!len)
+        return nullptr;
+    char *tok = mem_strndup(rebuilt ? tb.str : buff + *buff_idx,
+                            rebuilt ? tb.len : static_cast<size_t>(len));
+    free(tb.str);
+    if (is_delim)
+        *is_delim = op;
+    *buff_idx += len;
+    return tok;
+}
+
+word_list *word_list_from_buff(const char *buff)
+{
+    if (!*buff)
+        return nullptr;
+    word_list *wl = word_list_init();
+    tok_buf scratch = {nullptr, 0, 0};  // reused for every rebuilt word
+    int idx = 0;
+    while (buff[idx]) {
+        short is_delim = 0;
+        int rebuilt;
+        int len = token_find(buff, &idx, &is_delim, &scratch, &rebuilt);
+        if (!len)
+            break;
+        if (rebuilt)
+            word_list_add(wl, scratch.str, scratch.len, is_delim);
+        else
+            word_list_add(wl, buff + idx, static_cast<size_t>(len), is_delim);
+        idx += len;
     }
-    if (tb.str)
-        *token = tok_buf_finish(&tb);
-    return idx - buff_idx;
+    free(scratch.str);
+    return wl;
 }

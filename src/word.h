@@ -1,9 +1,13 @@
 // The word list: one accepted line split into tokens, in line order.
 //
-// Ownership: a list owns its nodes and each node owns its string. Argument
-// vectors built by the executor only borrow these strings, so they stay
-// valid until the list is destroyed (the main loop does that after the line).
+// Ownership: a list owns its nodes and each node owns its string; a node and
+// its string are carved together from the list's blocks and released with
+// them. Argument vectors built by the executor only borrow these strings, so
+// they stay valid until the list is destroyed (the main loop does that after
+// the line). word_init makes a free-standing node that the caller frees.
 #pragma once
+
+#include <cstddef>
 
 struct def_word {
     char *str;        // token text, NUL-terminated, owned by the node
@@ -13,10 +17,20 @@ struct def_word {
 };
 using word = def_word;
 
+// Memory the nodes of a list are carved from, so that building a list costs
+// no allocation per token. Private to the list operations.
+struct def_word_block {
+    def_word_block *next;  // the block filled before this one
+    size_t used;
+    size_t cap;
+};
+using word_block = def_word_block;
+
 // Invariant: head and tail are both null or both set; next from head ends at tail.
 struct def_word_list {
     word *head;
     word *tail;
+    word_block *blocks;  // the nodes' memory, newest block first
 };
 using word_list = def_word_list;
 
