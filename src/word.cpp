@@ -104,34 +104,51 @@ void word_list_destroy(word_list **wl)
     *wl = nullptr;
 }
 
-// The output of one list is assembled here and written with one call.
+// Output is assembled here and written with one call per line, or per
+// 64 KB of a long line.
 static struct {
     char *str;
+    size_t len;
     size_t cap;
 } print_buf;
+
+static void print_buf_flush()
+{
+    fwrite_unlocked(print_buf.str, 1, print_buf.len, stdout);
+    print_buf.len = 0;
+}
+
+// Makes room for len more bytes.
+static void print_buf_reserve(size_t len)
+{
+    if (print_buf.cap - print_buf.len >= len)
+        return;
+    print_buf_flush();
+    if (print_buf.cap < len) {
+        print_buf.cap = len > 65536 ? len : 65536;
+        free(print_buf.str);
+        print_buf.str = static_cast<char *>(mem_alloc(print_buf.cap));
+    }
+}
 
 void word_list_print(const word_list *wl)
 {
     if (!wl || !wl->head)
         return;
-    size_t len = 0;
     for (const word *w = wl->head; w; w = w->next) {
-        size_t n = w->str ? strlen(w->str) : 0;
-        if (print_buf.cap - len < n + 3) {
-            print_buf.cap = (len + n + 3) * 2;
-            print_buf.str = static_cast<char *>(mem_realloc(print_buf.str, print_buf.cap));
-        }
-        char *out = print_buf.str + len;
+        size_t len = w->str ? strlen(w->str) : 0;
+        print_buf_reserve(len + 3);
+        char *out = print_buf.str + print_buf.len;
         *out++ = '[';
-        memcpy(out, w->str, n);
-        out += n;
+        if (len)
+            memcpy(out, w->str, len);
+        out += len;
         *out++ = ']';
         *out++ = w->next ? ' ' : '\n';
-        len = static_cast<size_t>(out - print_buf.str);
+        print_buf.len += len + 3;
     }
-    fwrite_unlocked(print_buf.str, 1, len, stdout);
-    // Keep a buffer of ordinary size for the next line; give back a huge one.
-    if (print_buf.cap > 65536) {
+    print_buf_flush();
+    if (print_buf.cap > 65536) {  // made for one huge token: give it back
         free(print_buf.str);
         print_buf.str = nullptr;
         print_buf.cap = 0;
