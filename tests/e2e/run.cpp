@@ -207,6 +207,43 @@ bool drain(int fd, std::string &dst)
     }
 }
 
+std::vector<std::string> wrapper_words()
+{
+    std::vector<std::string> words;
+    const char *w = getenv("QSH_WRAPPER");
+    std::string cur;
+    for (const char *c = w ? w : ""; *c; c++) {
+        if (*c == ' ' || *c == '\t') {
+            if (!cur.empty())
+                words.push_back(cur);
+            cur.clear();
+        } else {
+            cur += *c;
+        }
+    }
+    if (!cur.empty())
+        words.push_back(cur);
+    return words;
+}
+
+std::string find_in_path(const std::string &name)
+{
+    if (name.find('/') != std::string::npos)
+        return name;
+    const char *path = getenv("PATH");
+    std::string dirs = path ? path : "/usr/bin:/bin";
+    for (size_t start = 0; start <= dirs.size();) {
+        size_t end = dirs.find(':', start);
+        if (end == std::string::npos)
+            end = dirs.size();
+        std::string cand = (end > start ? dirs.substr(start, end - start) : ".") + "/" + name;
+        if (access(cand.c_str(), X_OK) == 0)
+            return cand;
+        start = end + 1;
+    }
+    return name;
+}
+
 }  // namespace
 
 std::string make_temp_dir()
@@ -283,9 +320,14 @@ qsh_result run_qsh(const qsh_run_opts &opts)
         }
     } remover{own_dir, res.cwd};
 
-    // Argument vector and environment, built before fork.
+    // Argument vector and environment, built before fork. QSH_WRAPPER, when
+    // set, holds blank-separated words put before the qsh under test (a
+    // checker such as valgrind); its first word is looked up in PATH.
     std::string prog = opts.program.empty() ? std::string(QSH_BIN) : opts.program;
-    std::vector<std::string> args_s{prog};
+    std::vector<std::string> args_s = opts.program.empty() ? wrapper_words() : std::vector<std::string>{};
+    args_s.push_back(prog);
+    if (args_s.size() > 1)
+        prog = find_in_path(args_s[0]);
     args_s.insert(args_s.end(), opts.args.begin(), opts.args.end());
     std::vector<char *> argv;
     for (auto &a : args_s)
