@@ -29,7 +29,7 @@ namespace {
 
 #if defined(__SANITIZE_ADDRESS__)
 constexpr bool sanitized = true;
-constexpr size_t scale = 10;
+constexpr size_t scale = 2;
 #else
 constexpr bool sanitized = false;
 constexpr size_t scale = 1;
