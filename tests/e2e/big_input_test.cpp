@@ -20,7 +20,7 @@ namespace {
 
 #ifdef __SANITIZE_ADDRESS__
 // Sanitized builds run several times slower: scale the big inputs down.
-constexpr size_t big = 8u << 20;
+constexpr size_t big = 32u << 20;
 constexpr int big_timeout = 300;
 #else
 constexpr size_t big = 100u << 20;
