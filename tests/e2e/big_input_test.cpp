@@ -162,10 +162,12 @@ TEST(BigInput, LongQuotedWordsAreKeptWhole)
 TEST(BigInput, LineLengthsAroundTheBufferSizes)
 {
     // The line buffer starts at 1024 bytes and doubles; a rebuilt word
-    // starts in a 4096-byte buffer. Lines and quoted words of lengths around
-    // those sizes, and a continuation that crosses them, come out whole.
+    // starts in a 4096-byte buffer; input is read and -s output written in
+    // pieces of 64 KB. Lines and quoted words of lengths around those sizes,
+    // and a continuation that crosses them, come out whole.
     std::string input, want;
-    for (size_t len : {1022, 1023, 1024, 1025, 2047, 2048, 2049, 4095, 4096, 4097, 8192}) {
+    for (size_t len : {1022, 1023, 1024, 1025, 2047, 2048, 2049, 4095, 4096, 4097, 8192, 65533,
+                       65535, 65536, 65537}) {
         std::string w = pattern_text(len, len);
         input += w + "\n";
         want += "[" + w + "]\n";
@@ -441,6 +443,27 @@ TEST(BigInput, RandomBinaryThroughS)
     std::string data = random_bytes(n, 20240601);
     reference_shell ref(data);
     ASSERT_FALSE(ref.out.empty());  // the data does produce tokens and errors
+    ASSERT_FALSE(ref.err.empty());
+    for (qsh_mode m : {qsh_mode::pipe, qsh_mode::file}) {
+        qsh_result r = run_s(data, m, 120);
+        expect_clean_exit(r);
+        EXPECT_TRUE(same_text(r.out, ref.out));
+        EXPECT_TRUE(same_text(r.err, ref.err));
+    }
+}
+
+TEST(BigInput, RandomLinesOfOperatorsQuotesAndBackslashes)
+{
+    // Short lines drawn from the characters that matter to the checker and
+    // the tokenizer, so that operators, quotes and backslashes meet at line
+    // ends and continuation lines are joined in every combination.
+    static const char alphabet[] = "ab  \t|&;<>'\"\\\n\n\n";
+    std::mt19937 gen(7);
+    std::string data(256u << 10, ' ');
+    for (char &c : data)
+        c = alphabet[gen() % (sizeof alphabet - 1)];
+    reference_shell ref(data);
+    ASSERT_FALSE(ref.out.empty());
     ASSERT_FALSE(ref.err.empty());
     for (qsh_mode m : {qsh_mode::pipe, qsh_mode::file}) {
         qsh_result r = run_s(data, m, 120);
