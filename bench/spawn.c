@@ -6,7 +6,7 @@
  *     -i FILE   standard input from FILE (default /dev/null)
  *     -p        feed FILE through a pipe instead of as a regular file; the pipe
  *               is filled before the clock starts when FILE fits in it,
- *               otherwise a writer process streams the rest
+ *               otherwise a writer process streams it
  *     -o, -e    standard output / error to FILE (default /dev/null)
  *     -t        kill the program after SECONDS (status then -1)
  *     -m        instead of the wait4 figure, report the program's own peak
@@ -86,61 +86,57 @@ static void write_all(int fd, const char *p, size_t n)
     }
 }
 
-static char *read_file(const char *path, size_t *len)
+/* Copies the file's bytes to fd through a small buffer: the launcher's own
+ * peak RSS is counted in the program's, so it never holds the whole file. */
+static void copy_file(int from, int to)
+{
+    static char buf[65536];
+    for (;;) {
+        ssize_t r = read(from, buf, sizeof buf);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r < 0)
+            die("read");
+        if (r == 0)
+            return;
+        write_all(to, buf, (size_t)r);
+    }
+}
+
+/* Returns the read end of a pipe holding the file's bytes. A file that fits
+ * in the pipe (enlarged up to 1 MiB) is written before the clock starts;
+ * a larger one is streamed by a writer process while the program reads. */
+static int pipe_from_file(const char *path, pid_t *writer)
 {
     int fd = open_or_die(path, O_RDONLY);
     struct stat st;
     if (fstat(fd, &st) < 0)
         die(path);
-    char *data = malloc((size_t)st.st_size + 1);
-    if (!data)
-        die("malloc");
-    size_t got = 0;
-    while (got < (size_t)st.st_size) {
-        ssize_t r = read(fd, data + got, (size_t)st.st_size - got);
-        if (r <= 0)
-            die(path);
-        got += (size_t)r;
-    }
-    close(fd);
-    *len = got;
-    return data;
-}
-
-/* Returns the read end of a pipe holding the file's bytes. When they do not
- * all fit, a writer process (reaped by the caller's final wait loop) streams
- * the remainder while the program reads. */
-static int pipe_from_file(const char *path, pid_t *writer)
-{
-    size_t len;
-    char *data = read_file(path, &len);
     int p[2];
     if (pipe2(p, O_CLOEXEC) < 0)
         die("pipe2");
-    int cap = fcntl(p[1], F_GETPIPE_SZ);
-    if ((size_t)cap < len) {
-        int want = len > (1 << 20) ? (1 << 20) : (int)len;
-        int got = fcntl(p[1], F_SETPIPE_SZ, want);
+    long cap = fcntl(p[1], F_GETPIPE_SZ);
+    if (cap < st.st_size) {
+        int got = fcntl(p[1], F_SETPIPE_SZ, st.st_size > (1 << 20) ? (1 << 20) : (int)st.st_size);
         if (got > 0)
             cap = got;
     }
-    size_t first = len < (size_t)cap ? len : (size_t)cap;
-    write_all(p[1], data, first);
     *writer = 0;
-    if (first < len) {
+    if (st.st_size <= cap) {
+        copy_file(fd, p[1]);
+    } else {
         pid_t w = fork();
         if (w < 0)
             die("fork");
         if (w == 0) {
             close(p[0]);
-            signal(SIGPIPE, SIG_DFL);
-            write_all(p[1], data + first, len - first);
+            copy_file(fd, p[1]);
             _exit(0);
         }
         *writer = w;
     }
+    close(fd);
     close(p[1]);
-    free(data);
     return p[0];
 }
 
