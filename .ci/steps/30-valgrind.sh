@@ -2,8 +2,9 @@
 # run under valgrind memcheck (the children qsh starts are not traced): every
 # case file in pipe mode, the executor's special tests, and scripts whose
 # commands read the shell's own input. Any memory error or definite leak
-# makes valgrind end qsh with status 97, which fails the case. Still-reachable memory at exit is expected (qsh may exit without
-# freeing). libc's final clean-up is not run: it would flush the shell's
+# makes valgrind end qsh with status 97, which fails the case.
+# Still-reachable memory at exit is expected (qsh may exit without freeing).
+# libc's final clean-up is not run: it would flush the shell's
 # stdio buffers in a child whose exec failed, which qsh itself never does.
 # Left out: tests that limit descriptors or processes (valgrind needs its own)
 # and timing tests (valgrind slows start-up by a second or more).
