@@ -324,7 +324,8 @@ qsh_result run_qsh(const qsh_run_opts &opts)
     // set, holds blank-separated words put before the qsh under test (a
     // checker such as valgrind); its first word is looked up in PATH.
     std::string prog = opts.program.empty() ? std::string(QSH_BIN) : opts.program;
-    std::vector<std::string> args_s = opts.program.empty() ? wrapper_words() : std::vector<std::string>{};
+    std::vector<std::string> args_s = opts.program.empty() ? wrapper_words()
+                                                           : std::vector<std::string>{};
     args_s.push_back(prog);
     if (args_s.size() > 1)
         prog = find_in_path(args_s[0]);

@@ -86,7 +86,8 @@ void model(const uint8_t *data, size_t size, std::string &out, std::string &err)
         size_t start = text.size();
         const uint8_t *nl = static_cast<const uint8_t *>(memchr(data + pos, '\n', size - pos));
         size_t n = nl ? static_cast<size_t>(nl - (data + pos)) : size - pos;
-        text.append(reinterpret_cast<const char *>(data + pos), strnlen(reinterpret_cast<const char *>(data + pos), n));
+        text.append(reinterpret_cast<const char *>(data + pos),
+                    strnlen(reinterpret_cast<const char *>(data + pos), n));
         pos += n + (nl ? 1 : 0);
         bool fin = !nl;
         if (fin && start + n == 0)
@@ -102,7 +103,8 @@ void model(const uint8_t *data, size_t size, std::string &out, std::string &err)
                 return;  // unfinished at the end: dropped
         }
         if (st == syntax_err) {
-            err += "Error: '" + text.substr(static_cast<size_t>(err_pos), static_cast<size_t>(symcnt)) +
+            err += "Error: '" +
+                   text.substr(static_cast<size_t>(err_pos), static_cast<size_t>(symcnt)) +
                    "' is unexpected.\n";
         } else {
             word_list *wl = word_list_from_buff(text.c_str());

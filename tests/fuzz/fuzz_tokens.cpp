@@ -100,9 +100,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         st = syntax_handle(buff, &err_pos, &symcnt);
     if (st != syntax_ok && st != syntax_cont_read && st != syntax_err)
         abort();
-    if (st == syntax_err &&
-        (err_pos < 0 || symcnt < 1 || symcnt > 2 ||
-         static_cast<size_t>(err_pos) + static_cast<size_t>(symcnt) > len))
+    if (st == syntax_err && (err_pos < 0 || symcnt < 1 || symcnt > 2 ||
+                             static_cast<size_t>(err_pos) + static_cast<size_t>(symcnt) > len))
         abort();
     if (st != syntax_ok) {
         free(buff);

@@ -46,7 +46,8 @@ std::vector<std::string> split_lines(const std::string &s)
 
 bool is_number(const std::string &s)
 {
-    return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+    return !s.empty() &&
+           std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 // The operators the checker can name in its complaint.
@@ -120,8 +121,8 @@ TEST(Stress, FiftyMegabyteLineThroughTokenPrinter)
     const size_t mb = 50 / scale;
     struct row {
         const char *what;
-        std::string unit;       // repeated to fill the line
-        std::string unit_out;   // its tokens as printed
+        std::string unit;      // repeated to fill the line
+        std::string unit_out;  // its tokens as printed
         std::string prefix, suffix, prefix_out, suffix_out;
     } rows[] = {
         // One word: everything inside single quotes is text.
@@ -338,12 +339,14 @@ TEST(Stress, HugeLineUnderAddressSpaceLimit)
         // A pipe is read one byte at a time (commands may share it), so
         // this row fails early, under a lower limit, to stay quick.
         {"line buffer, executor, pipe", {}, qsh_mode::pipe, 24, std::string(64 << 20, 'a') + "\n"},
-        {"line buffer, -s, regular file", {"-s"}, qsh_mode::file, 48,
+        {"line buffer, -s, regular file",
+         {"-s"},
+         qsh_mode::file,
+         48,
          std::string(128 << 20, 'a') + "\n"},
         {"line buffer, no newline", {"-s"}, qsh_mode::file, 48, std::string(128 << 20, 'a')},
         // The line fits; its rebuilt word, grown next to it, does not.
-        {"rebuilt word", {"-s"}, qsh_mode::file, 64,
-         "'" + std::string(20 << 20, 'w') + "'\n"},
+        {"rebuilt word", {"-s"}, qsh_mode::file, 64, "'" + std::string(20 << 20, 'w') + "'\n"},
     };
     for (const row &w : rows) {
         SCOPED_TRACE(w.what);
