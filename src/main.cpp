@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,12 +20,14 @@ int only_print_tokens;
 // exactly the text after the line being run:
 // - a regular file is read in blocks, and the file offset is moved back to
 //   the end of the consumed text before commands start (input_sync);
-// - a pipe or other unseekable input is read one byte at a time while
-//   commands may run, so nothing past the current line is ever consumed;
+// - a pipe is looked at without consuming it (tee into a private pipe), and
+//   then exactly the bytes up to the end of the line are consumed; other
+//   unseekable input is read one byte at a time: either way nothing past the
+//   current line is ever consumed while commands may run;
 // - a terminal delivers one line per read; with -s nothing reads behind the
 //   shell, so both read in blocks.
 // End of input (or a read error) is final: nothing is read after it.
-enum def_input_mode { input_unknown, input_block, input_seekable, input_bytewise };
+enum def_input_mode { input_unknown, input_block, input_seekable, input_peek, input_bytewise };
 
 struct def_input {
     char data[65536];
@@ -35,6 +38,7 @@ struct def_input {
     int tty;          // standard input is a terminal (known with mode)
     int parked;       // set while commands run after input_sync
     off_t parked_at;  // the offset they were given
+    int peek[2];      // the private pipe that input_peek copies into
 };
 static def_input input;  // zero: nothing read, kind of input not known yet
 
@@ -56,6 +60,8 @@ static void input_probe()
         input.mode = input_block;
     else if (S_ISREG(st.st_mode) && lseek(0, 0, SEEK_CUR) >= 0)
         input.mode = input_seekable;
+    else if (S_ISFIFO(st.st_mode) && (input.peek[1] || pipe2(input.peek, O_CLOEXEC) == 0))
+        input.mode = input_peek;
     else
         input.mode = input_bytewise;
 }
@@ -67,6 +73,53 @@ static int input_is_tty()
     return input.tty;
 }
 
+// Standard input left non-blocking by another program is made blocking, so
+// that "no data yet" is not taken for an error.
+static int input_set_blocking()
+{
+    if (errno != EAGAIN)
+        return 0;
+    int flags = fcntl(0, F_GETFL);
+    return flags >= 0 && fcntl(0, F_SETFL, flags & ~O_NONBLOCK) == 0;
+}
+
+// One read into the buffer, retried after a signal.
+static ssize_t input_read(int fd, size_t want)
+{
+    for (;;) {
+        ssize_t n = read(fd, input.data, want);
+        if (n >= 0)
+            return n;
+        if (errno != EINTR && !(fd == 0 && input_set_blocking()))
+            return -1;
+    }
+}
+
+// Reads from a pipe no further than the end of the next line: copies what the
+// pipe holds into the private pipe without consuming it, finds the newline in
+// the copy, and consumes exactly that much.
+static ssize_t input_read_line_of_pipe()
+{
+    ssize_t n;
+    do
+        n = tee(0, input.peek[1], sizeof input.data, 0);
+    while (n < 0 && (errno == EINTR || input_set_blocking()));
+    if (n < 0) {
+        input.mode = input_bytewise;  // not a pipe tee can read after all
+        return input_read(0, 1);
+    }
+    if (n == 0)
+        return 0;
+    for (ssize_t got = 0, m; got < n; got += m) {  // empty the private pipe
+        m = read(input.peek[0], input.data + got, static_cast<size_t>(n - got));
+        if (m <= 0)
+            return -1;
+    }
+    const char *nl = static_cast<const char *>(memchr(input.data, '\n', static_cast<size_t>(n)));
+    size_t want = nl ? static_cast<size_t>(nl - input.data) + 1 : static_cast<size_t>(n);
+    return input_read(0, want);
+}
+
 // Makes unread input available; 0 at end of input.
 static int input_fill()
 {
@@ -76,11 +129,11 @@ static int input_fill()
         return 0;
     if (input.mode == input_unknown)
         input_probe();
-    size_t want = input.mode == input_bytewise ? 1 : sizeof input.data;
     ssize_t n;
-    do
-        n = read(0, input.data, want);
-    while (n < 0 && errno == EINTR);
+    if (input.mode == input_peek)
+        n = input_read_line_of_pipe();
+    else
+        n = input_read(0, input.mode == input_bytewise ? 1 : sizeof input.data);
     if (n <= 0) {
         input.at_end = 1;
         return 0;

@@ -3,6 +3,11 @@
 // from a regular file or a pipe, and however much script came before.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <regex>
 #include <string>
 
@@ -93,6 +98,46 @@ TEST(ScriptInput, ReaderTakingEverythingEndsTheScript)
         o.input = "cat < /dev/null\n/bin/echo run\n";
         r = run_qsh(o);
         EXPECT_EQ(r.out, "run\n");
+    }
+}
+
+// Standard input left non-blocking, with the script arriving only after qsh
+// has started: "no data yet" must not be taken for the end of input.
+TEST(ScriptInput, NonBlockingPipeIsWaitedOn)
+{
+    for (const char *arg : {"", "-s"}) {
+        int in[2], out[2];
+        ASSERT_EQ(pipe(in), 0);
+        ASSERT_EQ(pipe(out), 0);
+        ASSERT_EQ(fcntl(in[0], F_SETFL, fcntl(in[0], F_GETFL) | O_NONBLOCK), 0);
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            dup2(in[0], 0);
+            dup2(out[1], 1);
+            for (int fd : {in[0], in[1], out[0], out[1]})
+                close(fd);
+            execl(QSH_BIN, "qsh", *arg ? arg : nullptr, nullptr);
+            _exit(127);
+        }
+        close(in[0]);
+        close(out[1]);
+        usleep(200000);  // qsh is reading an empty pipe by now
+        const char script[] = "/bin/echo one\n";
+        // A qsh that gave up early has closed the pipe: EPIPE, not SIGPIPE.
+        void (*old_handler)(int) = signal(SIGPIPE, SIG_IGN);
+        EXPECT_EQ(write(in[1], script, sizeof script - 1), static_cast<ssize_t>(sizeof script - 1));
+        signal(SIGPIPE, old_handler);
+        close(in[1]);
+        std::string got;
+        char buf[256];
+        for (ssize_t n; (n = read(out[0], buf, sizeof buf)) > 0;)
+            got.append(buf, static_cast<size_t>(n));
+        close(out[0]);
+        int status;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_EQ(status, 0);
+        EXPECT_EQ(got, *arg ? "[/bin/echo] [one]\n" : "one\n");
     }
 }
 
