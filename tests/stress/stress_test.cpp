@@ -251,7 +251,8 @@ TEST(Stress, TenThousandBackgroundCommands)
                  "  set -- ${s##*) }\n"
                  "  [ \"$2\" = \"$PPID\" ] || continue\n"
                  "  [ \"$f\" = /proc/$$/stat ] && continue\n"
-                 "  if [ \"$1\" = Z ]; then zombies=$((zombies + 1)); else running=$((running + 1)); fi\n"
+                 "  if [ \"$1\" = Z ]; then zombies=$((zombies + 1))\n"
+                 "  else running=$((running + 1)); fi\n"
                  "done\n";
         std::ofstream probe(dir.path + "/probe");
         probe << "echo fds: $(ls /proc/$PPID/fd) >&2\n"
