@@ -1,28 +1,26 @@
 #include "char.h"
 
-static constexpr unsigned char char_class_of(int c)
+#include <string_view>
+
+static constexpr unsigned char char_class_of(char c)
 {
-    switch (c) {
-    case ' ': case '\t': case '\n': case '\v': case '\f': case '\r':
-        return cc_space;
-    case '&': case ';': case '<': case '>': case '|':
-        return cc_delim;
-    case '"': case '\'':
-        return cc_quote;
-    case '\\':
-        return cc_backslash;
-    case '\0':
+    using namespace std::string_view_literals;
+    if (c == '\0')
         return cc_end;
-    default:
-        return 0;
-    }
+    if (" \t\n\v\f\r"sv.find(c) != std::string_view::npos)
+        return cc_space;
+    if ("&;<>|"sv.find(c) != std::string_view::npos)
+        return cc_delim;
+    if (c == '"' || c == '\'')
+        return cc_quote;
+    return c == '\\' ? cc_backslash : 0;
 }
 
 static constexpr char_classes char_classes_make()
 {
     char_classes t = {};
     for (int c = 0; c < 256; c++)
-        t.of[c] = char_class_of(c);
+        t.of[c] = char_class_of(static_cast<char>(c));
     return t;
 }
 

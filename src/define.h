@@ -6,7 +6,7 @@
 
 // Operator codes. The numeric values are compared by the executor.
 enum def_delim : int {
-    delim_err = 0,  // no operator: start or end of a command list
+    delim_err = 0,          // no operator: start or end of a command list
     delim_semi = 1,         // ;
     delim_pipe = 2,         // |
     delim_ampersand = 3,    // &

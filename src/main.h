@@ -9,8 +9,8 @@ enum input_state : unsigned {
     st_exe_cont = 2,  // a whole line ended by a newline: run it and go on
 };
 
-extern char cur_path[4096];   // the prompt path, filled once at start-up
-extern int only_print_tokens; // set by -s: print tokens instead of running
+extern char cur_path[4096];    // the prompt path, filled once at start-up
+extern int only_print_tokens;  // set by -s: print tokens instead of running
 
 void print_invitation();
 // Reads one line from standard input, appending to the text already in

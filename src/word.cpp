@@ -265,8 +265,7 @@ int tok_delim_handle(const char *buff, int idx)
 // Finds the next token: skips whitespace (storing the new index), and returns
 // the token's length in buff, or 0 when only whitespace remains. A word's
 // rebuilt text, if any, is left in *tb with *rebuilt set.
-static int token_find(const char *buff, int *buff_idx, short *is_delim, tok_buf *tb,
-                      int *rebuilt)
+static int token_find(const char *buff, int *buff_idx, short *is_delim, tok_buf *tb, int *rebuilt)
 {
     int idx = *buff_idx;
     if (is_char_space(buff[idx])) {

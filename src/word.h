@@ -10,10 +10,10 @@
 #include <cstddef>
 
 struct def_word {
-    char *str;        // token text, NUL-terminated, owned by the node
-    short is_delim;   // 1 for an operator found outside quotes, 0 for a word
-    def_word *next;   // null at the tail
-    def_word *prev;   // null at the head
+    char *str;       // token text, NUL-terminated, owned by the node
+    short is_delim;  // 1 for an operator found outside quotes, 0 for a word
+    def_word *next;  // null at the tail
+    def_word *prev;  // null at the head
 };
 using word = def_word;
 

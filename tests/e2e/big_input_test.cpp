@@ -105,8 +105,8 @@ TEST(BigInput, LineOf100MBWithManyWords)
 TEST(BigInput, MillionTokensOnOneLine)
 {
     // A cycle of words and every operator the checker accepts between them.
-    static const char *const cycle[] = {"w", "|", "x1", "&&", "yy", ";", "z", "||", "a",
-                                        ">", "f", "<", "g", ">>", "h", "&"};
+    static const char *const cycle[] = {"w", "|", "x1", "&&", "yy", ";",  "z", "||",
+                                        "a", ">", "f",  "<",  "g",  ">>", "h", "&"};
     const size_t tokens = 1000000;
     std::string line, want;
     for (size_t i = 0; i < tokens; i++) {
@@ -148,7 +148,8 @@ TEST(BigInput, LongQuotedWordsAreKeptWhole)
         {"single quotes", "'" + sq + "'", sq},
         {"double quotes", "\"" + dq + "\"", dq},
         {"every character escaped", escaped, text},
-        {"quoted parts and a bare part", "a'" + sq + "'b\"" + dq + "\"c", "a" + sq + "b" + dq + "c"},
+        {"quoted parts and a bare part", "a'" + sq + "'b\"" + dq + "\"c",
+         "a" + sq + "b" + dq + "c"},
     };
     for (const row &w : rows) {
         for (qsh_mode m : {qsh_mode::pipe, qsh_mode::file}) {
@@ -218,11 +219,8 @@ TEST(BigInput, UnbalancedQuotesAtEndOfInputPrintNothing)
     struct row {
         std::string input, out;
     } rows[] = {
-        {"'" + body, ""},
-        {"\"" + body + "\n", ""},
-        {"a b\n'" + body + "\n", "[a] [b]\n"},
-        {"a |\n\"" + body, ""},
-        {"echo \"it's\n", ""},
+        {"'" + body, ""},       {"\"" + body + "\n", ""}, {"a b\n'" + body + "\n", "[a] [b]\n"},
+        {"a |\n\"" + body, ""}, {"echo \"it's\n", ""},
     };
     for (const row &w : rows) {
         for (qsh_mode m : {qsh_mode::pipe, qsh_mode::file}) {
@@ -420,8 +418,9 @@ TEST(BigInput, ReferenceAgreesOnHandWrittenLines)
     static const char input2[] = "ls >>> f\nx <> y\na\0'\nls &&\n& x\n'open";
     reference_shell ref2(std::string(input2, sizeof input2 - 1));
     EXPECT_EQ(ref2.out, "[a]\n");
-    EXPECT_EQ(ref2.err, "Error: '>' is unexpected.\nError: '>' is unexpected.\n"
-                        "Error: '&' is unexpected.\n");
+    EXPECT_EQ(ref2.err,
+              "Error: '>' is unexpected.\nError: '>' is unexpected.\n"
+              "Error: '&' is unexpected.\n");
 }
 
 std::string random_bytes(size_t n, uint32_t seed)

@@ -102,9 +102,12 @@ struct e2e_case {
 const char *mode_name(qsh_mode m)
 {
     switch (m) {
-    case qsh_mode::pipe: return "pipe";
-    case qsh_mode::file: return "file";
-    case qsh_mode::tty: return "tty";
+    case qsh_mode::pipe:
+        return "pipe";
+    case qsh_mode::file:
+        return "file";
+    case qsh_mode::tty:
+        return "tty";
     }
     return "?";
 }
@@ -148,11 +151,21 @@ std::string decode_escapes(const std::string &s, const std::string &where)
         char c = i + 1 < s.size() ? s[i + 1] : '\0';
         i++;
         switch (c) {
-        case 'n': r += '\n'; break;
-        case 't': r += '\t'; break;
-        case 'r': r += '\r'; break;
-        case '\\': r += '\\'; break;
-        case '0': r += '\0'; break;
+        case 'n':
+            r += '\n';
+            break;
+        case 't':
+            r += '\t';
+            break;
+        case 'r':
+            r += '\r';
+            break;
+        case '\\':
+            r += '\\';
+            break;
+        case '0':
+            r += '\0';
+            break;
         case 'x': {
             int h = i + 1 < s.size() ? hex_digit(s[i + 1]) : -1;
             int l = i + 2 < s.size() ? hex_digit(s[i + 2]) : -1;
@@ -248,7 +261,8 @@ void parse_header(e2e_case &c, const std::string &line, const std::string &where
 {
     size_t colon = line.find(':');
     if (colon == std::string::npos)
-        throw case_error(where + ": expected a header line (args:, modes:, env:, umask:, timeout:)");
+        throw case_error(where +
+                         ": expected a header line (args:, modes:, env:, umask:, timeout:)");
     std::string key = line.substr(0, colon);
     std::string value = line.substr(colon + 1);
     if (key == "args") {
@@ -383,8 +397,8 @@ std::vector<e2e_case> parse_cases(const std::string &path)
 // separates words.
 std::string sanitize(const std::string &s)
 {
-    static const std::map<char, const char *> words = {
-        {'|', "pipe"}, {'&', "amp"}, {';', "semi"}, {'<', "lt"}, {'>', "gt"}, {'\\', "bs"}};
+    static const std::map<char, const char *> words = {{'|', "pipe"}, {'&', "amp"}, {';', "semi"},
+                                                       {'<', "lt"},   {'>', "gt"},  {'\\', "bs"}};
     std::string r;
     auto separate = [&r] {
         if (!r.empty() && r.back() != '_')
@@ -482,8 +496,9 @@ std::string compare_text(const char *what, const expected_text &want, const std:
         }
         if (ok)
             return "";
-        return std::string(what) + " does not match the pattern\n  pattern: " +
-               escape_bytes(pattern) + "\n  actual:  " + show_text(got) + "\n";
+        return std::string(what) +
+               " does not match the pattern\n  pattern: " + escape_bytes(pattern) +
+               "\n  actual:  " + show_text(got) + "\n";
     }
     std::string text = replace_all(want.text, "{CWD}", cwd);
     if (text == got)
@@ -609,19 +624,16 @@ const int registered = [] {
                 auto shared = std::make_shared<const e2e_case>(c);
                 for (qsh_mode m : c.modes) {
                     std::string name = sanitize(c.name) + "/" + mode_name(m);
-                    testing::RegisterTest(suite.c_str(), name.c_str(), nullptr, nullptr,
-                                          path.c_str(), c.line,
-                                          [shared, m]() -> testing::Test * {
-                                              return new e2e_case_test(shared, m);
-                                          });
+                    testing::RegisterTest(
+                        suite.c_str(), name.c_str(), nullptr, nullptr, path.c_str(), c.line,
+                        [shared, m]() -> testing::Test * { return new e2e_case_test(shared, m); });
                 }
             }
         } catch (const case_error &e) {
             std::string msg = e.what();
-            testing::RegisterTest(suite.c_str(), "case_file_is_valid", nullptr, nullptr,
-                                  path.c_str(), 1, [msg]() -> testing::Test * {
-                                      return new e2e_parse_failure(msg);
-                                  });
+            testing::RegisterTest(
+                suite.c_str(), "case_file_is_valid", nullptr, nullptr, path.c_str(), 1,
+                [msg]() -> testing::Test * { return new e2e_parse_failure(msg); });
         }
     }
     return static_cast<int>(files.size());

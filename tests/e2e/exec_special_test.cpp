@@ -317,7 +317,8 @@ TEST(ExecBuffering, PidLinesInAFileAppearOnceWhenExecsFail)
     for (const auto &l : lines)
         EXPECT_TRUE(is_pid(l)) << l;
     EXPECT_EQ(std::set<std::string>(lines.begin(), lines.end()).size(), lines.size()) << r.out;
-    EXPECT_EQ(r.err, "no_such_program_qsh: No such file or directory\n"
+    EXPECT_EQ(r.err,
+              "no_such_program_qsh: No such file or directory\n"
               "no_such_program_qsh: No such file or directory\n"
               "no_such_program_qsh: No such file or directory\n"
               "no_such_program_qsh: No such file or directory\n");
@@ -371,7 +372,8 @@ TEST(ExecFailures, ForkFailureEndsTheShellWithStatus1)
         setrlimit(RLIMIT_NPROC, &rl);
     };
     qsh_result r = run_script("echo not run\necho not reached\n", o);
-    if (r.status == 125 || (r.status == 127 && r.err.find("Permission denied") != std::string::npos))
+    if (r.status == 125 ||
+        (r.status == 127 && r.err.find("Permission denied") != std::string::npos))
         GTEST_SKIP() << "cannot run qsh as nobody here: " << r.err;
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err,
@@ -400,8 +402,7 @@ TEST(ExecTiming, BackgroundCommandDoesNotWait)
 // sleep.
 TEST(ExecTiming, PendingStageIsWaitedForByItsOwnPid)
 {
-    qsh_result r = run_script(
-        "sleep 1 & sleep 2 ; date +%s.%N ; sleep 5 | true ; date +%s.%N\n");
+    qsh_result r = run_script("sleep 1 & sleep 2 ; date +%s.%N ; sleep 5 | true ; date +%s.%N\n");
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.status, 0);
     std::vector<std::string> lines = split_lines(r.out);

@@ -102,10 +102,10 @@ void child_complain(const char *what)
 // makes system calls.
 struct child_plan {
     qsh_mode mode;
-    int in_fd;    // descriptor for standard input (pipe read end or file)
-    int out_fd;   // descriptor for standard output (pipe write end)
-    int err_fd;   // descriptor for standard error (pipe write end)
-    int tty_fd;   // pty slave in tty mode
+    int in_fd;   // descriptor for standard input (pipe read end or file)
+    int out_fd;  // descriptor for standard output (pipe write end)
+    int err_fd;  // descriptor for standard error (pipe write end)
+    int tty_fd;  // pty slave in tty mode
     const char *cwd;
     mode_t mask;
     const std::function<void()> *in_child;
@@ -279,11 +279,21 @@ std::string escape_bytes(const std::string &s)
     r.reserve(s.size());
     for (unsigned char c : s) {
         switch (c) {
-        case '\n': r += "\\n"; break;
-        case '\t': r += "\\t"; break;
-        case '\r': r += "\\r"; break;
-        case '\\': r += "\\\\"; break;
-        case '\0': r += "\\0"; break;
+        case '\n':
+            r += "\\n";
+            break;
+        case '\t':
+            r += "\\t";
+            break;
+        case '\r':
+            r += "\\r";
+            break;
+        case '\\':
+            r += "\\\\";
+            break;
+        case '\0':
+            r += "\\0";
+            break;
         default:
             if (c < 0x20 || c > 0x7e) {
                 r += "\\x";
@@ -392,9 +402,9 @@ qsh_result run_qsh(const qsh_run_opts &opts)
         }
     }
 
-    child_plan plan{opts.mode, in_r.fd,    out_w.fd, err_w.fd,     slave.fd,
-                    res.cwd.c_str(), opts.umask, &opts.in_child, prog.c_str(),
-                    argv.data(), envp.data()};
+    child_plan plan{opts.mode,    in_r.fd,         out_w.fd,   err_w.fd,
+                    slave.fd,     res.cwd.c_str(), opts.umask, &opts.in_child,
+                    prog.c_str(), argv.data(),     envp.data()};
     pid_t pid = fork();
     if (pid < 0) {
         res.error = sys_error("fork");
@@ -479,7 +489,8 @@ qsh_result run_qsh(const qsh_run_opts &opts)
             idx_err = n++;
         }
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count();
-        int wait_ms = static_cast<int>(std::max<long long>(0, std::min<long long>(left, reaped ? 200 : 20)));
+        int wait_ms = static_cast<int>(
+            std::max<long long>(0, std::min<long long>(left, reaped ? 200 : 20)));
         int r = poll(pfd, static_cast<nfds_t>(n), wait_ms);
         if (r < 0 && errno != EINTR) {
             res.error = sys_error("poll");

@@ -17,11 +17,11 @@
 enum class qsh_mode { pipe, file, tty };
 
 struct qsh_run_opts {
-    std::vector<std::string> args;   // arguments after the program name
-    std::string input;               // bytes for standard input
+    std::vector<std::string> args;  // arguments after the program name
+    std::string input;              // bytes for standard input
     qsh_mode mode = qsh_mode::pipe;
-    std::string cwd;                 // working directory ("" = a fresh temp dir made and removed by run_qsh)
-    std::vector<std::string> env;    // extra NAME=VALUE entries (replace a variable of the same name)
+    std::string cwd;  // working directory ("" = a fresh temp dir made and removed by run_qsh)
+    std::vector<std::string> env;  // extra NAME=VALUE entries (replace a variable of the same name)
     mode_t umask = 022;
     int timeout_sec = 20;
     std::function<void()> in_child;  // run in the child just before exec (setrlimit, ...)
@@ -36,8 +36,8 @@ struct qsh_result {
     int status = -1;       // exit status when exited normally, else -1
     int signal = 0;        // terminating signal, 0 if none
     bool timed_out = false;
-    std::string cwd;       // the directory it ran in
-    std::string error;     // set when the runner itself failed (fork, pipe, ...)
+    std::string cwd;    // the directory it ran in
+    std::string error;  // set when the runner itself failed (fork, pipe, ...)
 };
 
 // Starts qsh, feeds it opts.input while draining its standard output and

@@ -69,7 +69,8 @@ TEST(Runner, StandardInputIsWhatTheModeSays)
     struct row {
         qsh_mode mode;
         const char *type;
-    } rows[] = {{qsh_mode::pipe, "fifo"}, {qsh_mode::file, "regular file"},
+    } rows[] = {{qsh_mode::pipe, "fifo"},
+                {qsh_mode::file, "regular file"},
                 {qsh_mode::tty, "character special file"}};
     for (const row &w : rows) {
         qsh_run_opts o;

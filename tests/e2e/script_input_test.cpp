@@ -74,9 +74,10 @@ TEST(ScriptInput, PipelineStageWithoutPipeReadsTheNextLine)
     for (qsh_mode mode : {qsh_mode::pipe, qsh_mode::file}) {
         qsh_run_opts o;
         o.mode = mode;
-        o.input = "/bin/echo x > f | sh -c 'read -r l; echo \"got $l\"'\n"
-                  "next line\n"
-                  "/bin/echo after\n";
+        o.input =
+            "/bin/echo x > f | sh -c 'read -r l; echo \"got $l\"'\n"
+            "next line\n"
+            "/bin/echo after\n";
         qsh_result r = run_qsh(o);
         EXPECT_TRUE(std::regex_match(r.out, std::regex("got next line\nafter\n[1-9][0-9]*\n")))
             << escape_bytes(r.out);

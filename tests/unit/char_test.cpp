@@ -17,7 +17,7 @@ TEST(CharDelim, CodesHaveFixedValues)
         delim code;
         int value;
     } rows[] = {
-        {delim_err, 0},        {delim_semi, 1},      {delim_pipe, 2},        {delim_ampersand, 3},
+        {delim_err, 0},        {delim_semi, 1},        {delim_pipe, 2},     {delim_ampersand, 3},
         {delim_logical_or, 4}, {delim_logical_and, 5}, {delim_redir_in, 6}, {delim_redir_out, 7},
         {delim_redir_in2, 8},  {delim_redir_out2, 9},
     };

@@ -160,13 +160,13 @@ TEST(ExecShouldExec, Table)
         int runs;
     };
     const row rows[] = {
-        {delim_err, 0, 1},         {delim_err, 1, 1},         {delim_semi, 0, 1},
-        {delim_semi, 1, 1},        {delim_semi, -1, 1},       {delim_ampersand, 0, 1},
-        {delim_ampersand, 5, 1},   {delim_pipe, 0, 1},        {delim_pipe, 1, 1},
-        {delim_logical_and, 0, 1}, {delim_logical_and, 1, 0}, {delim_logical_and, 44, 0},
+        {delim_err, 0, 1},          {delim_err, 1, 1},           {delim_semi, 0, 1},
+        {delim_semi, 1, 1},         {delim_semi, -1, 1},         {delim_ampersand, 0, 1},
+        {delim_ampersand, 5, 1},    {delim_pipe, 0, 1},          {delim_pipe, 1, 1},
+        {delim_logical_and, 0, 1},  {delim_logical_and, 1, 0},   {delim_logical_and, 44, 0},
         {delim_logical_and, -1, 0}, {delim_logical_and, 255, 0}, {delim_logical_or, 0, 0},
-        {delim_logical_or, 1, 1},  {delim_logical_or, 44, 1}, {delim_logical_or, -1, 1},
-        {delim_redir_out, 1, 1},   {delim_redir_in, 1, 1},
+        {delim_logical_or, 1, 1},   {delim_logical_or, 44, 1},   {delim_logical_or, -1, 1},
+        {delim_redir_out, 1, 1},    {delim_redir_in, 1, 1},
     };
     for (const row &r : rows)
         EXPECT_EQ(is_cmd_should_exec(r.prev, r.ret), r.runs)
@@ -176,9 +176,9 @@ TEST(ExecShouldExec, Table)
 TEST(ExecFdOpt, FromEveryDelim)
 {
     const std::pair<delim, fd_opt> rows[] = {
-        {delim_err, opt_err},          {delim_semi, opt_err},        {delim_pipe, opt_err},
-        {delim_ampersand, opt_err},    {delim_logical_or, opt_err},  {delim_logical_and, opt_err},
-        {delim_redir_in, opt_r},       {delim_redir_out, opt_w},     {delim_redir_in2, opt_rr},
+        {delim_err, opt_err},       {delim_semi, opt_err},       {delim_pipe, opt_err},
+        {delim_ampersand, opt_err}, {delim_logical_or, opt_err}, {delim_logical_and, opt_err},
+        {delim_redir_in, opt_r},    {delim_redir_out, opt_w},    {delim_redir_in2, opt_rr},
         {delim_redir_out2, opt_a},
     };
     for (const auto &[dl, opt] : rows)
@@ -532,12 +532,9 @@ TEST(ExecForkExec, WaitedResults)
         int result;
     };
     const row rows[] = {
-        {{"sh", "-c", "exit 0"}, 0},
-        {{"sh", "-c", "exit 44"}, 44},
-        {{"sh", "-c", "exit 255"}, 255},
-        {{"false"}, 1},
-        {{"sh", "-c", "kill -9 $$"}, -1},
-        {{"sh", "-c", "kill -15 $$"}, -1},
+        {{"sh", "-c", "exit 0"}, 0},      {{"sh", "-c", "exit 44"}, 44},
+        {{"sh", "-c", "exit 255"}, 255},  {{"false"}, 1},
+        {{"sh", "-c", "kill -9 $$"}, -1}, {{"sh", "-c", "kill -15 $$"}, -1},
     };
     for (const row &r : rows) {
         std::vector<char *> argv;
@@ -779,12 +776,9 @@ TEST(ExecProbe, TakesWhatPwdPrints)
         const char *path;
     };
     const row rows[] = {
-        {"echo /some/dir", "/some/dir"},
-        {"printf /no/newline", "/no/newline"},
-        {"printf 'two\\n\\n'", "two\n"},
-        {":", ""},
-        {"echo /failed; exit 3", "/failed"},
-        {"echo text; echo error >&2", "text"},
+        {"echo /some/dir", "/some/dir"},     {"printf /no/newline", "/no/newline"},
+        {"printf 'two\\n\\n'", "two\n"},     {":", ""},
+        {"echo /failed; exit 3", "/failed"}, {"echo text; echo error >&2", "text"},
     };
     path_guard guard;
     setenv("PATH", dir.path.c_str(), 1);

@@ -72,11 +72,8 @@ TEST(SyntaxResume, RecheckWithoutMoreTextAtEndOfInput)
         const char *text;
         syntax_state again;
     } rows[] = {
-        {"echo a\\", syntax_ok},
-        {"echo 'a", syntax_cont_read},
-        {"ls |", syntax_cont_read},
-        {"ls && ", syntax_cont_read},
-        {"echo \"a\\", syntax_cont_read},
+        {"echo a\\", syntax_ok},      {"echo 'a", syntax_cont_read},    {"ls |", syntax_cont_read},
+        {"ls && ", syntax_cont_read}, {"echo \"a\\", syntax_cont_read},
     };
     for (const row &r : rows) {
         std::string text = r.text;

@@ -17,17 +17,14 @@ TEST(SyntaxGettype, Table)
         delim_type type;
         int symcnt;
     } rows[] = {
-        {";", 0, delim_lside, 1},       {"&", 0, delim_lside, 1},
-        {"|", 0, delim_bside, 1},       {"<", 0, delim_rside, 1},
-        {">", 0, delim_rside, 1},       {"&&", 0, delim_bside, 2},
-        {"||", 0, delim_bside, 2},      {"<<", 0, delim_rside, 2},
-        {">>", 0, delim_rside, 2},      {";;", 0, delim_lside, 1},
-        {"|&", 0, delim_bside, 1},      {"&|", 0, delim_lside, 1},
-        {"<>", 0, delim_rside, 1},      {">&", 0, delim_rside, 1},
-        {"|||", 0, delim_bside, 2},     {"|||", 2, delim_bside, 1},
-        {">>>", 1, delim_rside, 2},     {"ls && x", 3, delim_bside, 2},
-        {"ls &x", 3, delim_lside, 1},   {"ls >f", 3, delim_rside, 1},
-        {"a", 0, delim_type_err, 1},    {"x;", 0, delim_type_err, 1},
+        {";", 0, delim_lside, 1},     {"&", 0, delim_lside, 1},     {"|", 0, delim_bside, 1},
+        {"<", 0, delim_rside, 1},     {">", 0, delim_rside, 1},     {"&&", 0, delim_bside, 2},
+        {"||", 0, delim_bside, 2},    {"<<", 0, delim_rside, 2},    {">>", 0, delim_rside, 2},
+        {";;", 0, delim_lside, 1},    {"|&", 0, delim_bside, 1},    {"&|", 0, delim_lside, 1},
+        {"<>", 0, delim_rside, 1},    {">&", 0, delim_rside, 1},    {"|||", 0, delim_bside, 2},
+        {"|||", 2, delim_bside, 1},   {">>>", 1, delim_rside, 2},   {"ls && x", 3, delim_bside, 2},
+        {"ls &x", 3, delim_lside, 1}, {"ls >f", 3, delim_rside, 1}, {"a", 0, delim_type_err, 1},
+        {"x;", 0, delim_type_err, 1},
     };
     for (const auto &r : rows) {
         SCOPED_TRACE(std::string("\"") + r.buff + "\" at " + std::to_string(r.idx));

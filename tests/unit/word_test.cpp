@@ -189,7 +189,8 @@ TEST(WordTokenize, Lines)
         {"a\\\\b", {{"a\\b", 0}}},
         {"\\ a", {{" a", 0}}},
         {"echo \"\"", {{"echo", 0}, {"", 0}}},
-        {"echo \"\\\"", {{"echo", 0}, {"\\", 0}}},  // a backslash cannot escape a quote inside quotes
+        {"echo \"\\\"",
+         {{"echo", 0}, {"\\", 0}}},  // a backslash cannot escape a quote inside quotes
         {"echo a\\\\", {{"echo", 0}, {"a\\", 0}}},
         {"a\\|b", {{"a|b", 0}}},
         {"'&&' &&b", {{"&&", 0}, {"&&", 1}, {"b", 0}}},
@@ -226,15 +227,9 @@ TEST(WordTokenize, TokenHandle)
         short flag;
         int idx_after;
     } rows[] = {
-        {"  ls -l", 0, "ls", 0, 4},
-        {"ls -l", 2, "-l", 0, 5},
-        {"a>>f", 1, ">>", 1, 3},
-        {"a>>f", 3, "f", 0, 4},
-        {"'a b' c", 0, "a b", 0, 5},
-        {"x \t|| y", 1, "||", 1, 5},
-        {"   ", 0, nullptr, 0, 3},
-        {"ls   ", 2, nullptr, 0, 5},
-        {"", 0, nullptr, 0, 0},
+        {"  ls -l", 0, "ls", 0, 4}, {"ls -l", 2, "-l", 0, 5},    {"a>>f", 1, ">>", 1, 3},
+        {"a>>f", 3, "f", 0, 4},     {"'a b' c", 0, "a b", 0, 5}, {"x \t|| y", 1, "||", 1, 5},
+        {"   ", 0, nullptr, 0, 3},  {"ls   ", 2, nullptr, 0, 5}, {"", 0, nullptr, 0, 0},
     };
     for (const auto &r : rows) {
         SCOPED_TRACE(std::string("\"") + r.buff + "\" at " + std::to_string(r.idx));
@@ -264,7 +259,8 @@ TEST(WordTokenize, SpaceAndDelimLengths)
         int idx;
         int spaces;
     } space_rows[] = {
-        {" \t\n\v\f\rx", 0, 6}, {"ab", 0, 0}, {"a  b", 1, 2}, {"", 0, 0}, {"a ", 1, 1}, {"\x1c", 0, 0},
+        {" \t\n\v\f\rx", 0, 6}, {"ab", 0, 0},   {"a  b", 1, 2}, {"", 0, 0},
+        {"a ", 1, 1},           {"\x1c", 0, 0},
     };
     for (const auto &r : space_rows) {
         SCOPED_TRACE(std::string("spaces in \"") + r.buff + "\"");
@@ -293,24 +289,12 @@ TEST(WordTokenize, WordHandle)
         int len;
         const char *text;  // null: the word is copied, *token stays untouched
     } rows[] = {
-        {"ls -l", 0, 2, nullptr},
-        {"ls -l", 3, 2, nullptr},
-        {"ab|c", 0, 2, nullptr},
-        {"ab;c", 0, 2, nullptr},
-        {"abc", 0, 3, nullptr},
-        {"a'b c'd x", 0, 7, "ab cd"},
-        {"'a|b';", 0, 5, "a|b"},
-        {"a\\ b c", 0, 4, "a b"},
-        {"\"\"", 0, 2, ""},
-        {"''x", 0, 3, "x"},
-        {"x\\'y", 0, 4, "x'y"},
-        {"\\\\", 0, 2, "\\"},
-        {"'a\"b'", 0, 5, "a\"b"},
-        {"\"a'b\" c", 0, 5, "a'b"},
-        {"ab\"c d\" e", 0, 7, "abc d"},
-        {"echo a\\;b", 5, 4, "a;b"},
-        {"\"a\\\"", 0, 4, "a\\"},
-        {"'x y'z>f", 0, 6, "x yz"},
+        {"ls -l", 0, 2, nullptr},    {"ls -l", 3, 2, nullptr},   {"ab|c", 0, 2, nullptr},
+        {"ab;c", 0, 2, nullptr},     {"abc", 0, 3, nullptr},     {"a'b c'd x", 0, 7, "ab cd"},
+        {"'a|b';", 0, 5, "a|b"},     {"a\\ b c", 0, 4, "a b"},   {"\"\"", 0, 2, ""},
+        {"''x", 0, 3, "x"},          {"x\\'y", 0, 4, "x'y"},     {"\\\\", 0, 2, "\\"},
+        {"'a\"b'", 0, 5, "a\"b"},    {"\"a'b\" c", 0, 5, "a'b"}, {"ab\"c d\" e", 0, 7, "abc d"},
+        {"echo a\\;b", 5, 4, "a;b"}, {"\"a\\\"", 0, 4, "a\\"},   {"'x y'z>f", 0, 6, "x yz"},
         {"a\\\tb", 0, 4, "a\tb"},
     };
     for (const auto &r : rows) {
