@@ -27,21 +27,6 @@
 
 namespace {
 
-std::vector<std::string> split_lines(const std::string &s)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(s);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
-
-bool is_pid(const std::string &s)
-{
-    return !s.empty() && s[0] != '0' && s.size() < 11 &&
-           std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
 // Runs a script and checks that the run itself went through.
 qsh_result run_script(const std::string &input, qsh_run_opts o = {})
 {

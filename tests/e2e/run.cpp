@@ -10,6 +10,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -17,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <sstream>
 #include <stdexcept>
 
 extern char **environ;
@@ -546,4 +548,24 @@ qsh_result run_qsh(const qsh_run_opts &opts)
         res.signal = WTERMSIG(wstatus);
     }
     return res;
+}
+
+std::vector<std::string> split_lines(const std::string &s)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(s);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+bool is_number(const std::string &s)
+{
+    return !s.empty() &&
+           std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+bool is_pid(const std::string &s)
+{
+    return is_number(s) && s[0] != '0' && s.size() < 11;
 }

@@ -53,6 +53,14 @@ std::string make_temp_dir();
 // Removes a directory tree; errors are ignored.
 void remove_tree(const std::string &path);
 
+// The lines of s, without their newlines.
+std::vector<std::string> split_lines(const std::string &s);
+
+// True for a decimal number without sign (is_pid: a positive one, as qsh
+// prints for a started process).
+bool is_number(const std::string &s);
+bool is_pid(const std::string &s);
+
 // Printable form of bytes: \n \t \r \\ \0 and \xHH for other control bytes
 // and bytes above 0x7e.
 std::string escape_bytes(const std::string &s);

@@ -35,21 +35,6 @@ constexpr bool sanitized = false;
 constexpr size_t scale = 1;
 #endif
 
-std::vector<std::string> split_lines(const std::string &s)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(s);
-    for (std::string l; std::getline(in, l);)
-        lines.push_back(l);
-    return lines;
-}
-
-bool is_number(const std::string &s)
-{
-    return !s.empty() &&
-           std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
 // The operators the checker can name in its complaint.
 bool is_syntax_message(const std::string &line)
 {
