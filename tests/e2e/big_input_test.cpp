@@ -432,6 +432,21 @@ std::string random_bytes(size_t n, uint32_t seed)
     return s;
 }
 
+// qsh -s on data, through a pipe and a file, prints exactly what the
+// reference computes; the data must produce both tokens and complaints.
+void expect_as_reference(const std::string &data)
+{
+    reference_shell ref(data);
+    ASSERT_FALSE(ref.out.empty());
+    ASSERT_FALSE(ref.err.empty());
+    for (qsh_mode m : {qsh_mode::pipe, qsh_mode::file}) {
+        qsh_result r = run_s(data, m, 120);
+        expect_clean_exit(r);
+        EXPECT_TRUE(same_text(r.out, ref.out));
+        EXPECT_TRUE(same_text(r.err, ref.err));
+    }
+}
+
 TEST(BigInput, RandomBinaryThroughS)
 {
 #ifdef __SANITIZE_ADDRESS__
@@ -440,15 +455,7 @@ TEST(BigInput, RandomBinaryThroughS)
     const size_t n = 1u << 20;
 #endif
     std::string data = random_bytes(n, 20240601);
-    reference_shell ref(data);
-    ASSERT_FALSE(ref.out.empty());  // the data does produce tokens and errors
-    ASSERT_FALSE(ref.err.empty());
-    for (qsh_mode m : {qsh_mode::pipe, qsh_mode::file}) {
-        qsh_result r = run_s(data, m, 120);
-        expect_clean_exit(r);
-        EXPECT_TRUE(same_text(r.out, ref.out));
-        EXPECT_TRUE(same_text(r.err, ref.err));
-    }
+    expect_as_reference(data);
 }
 
 TEST(BigInput, RandomLinesOfOperatorsQuotesAndBackslashes)
@@ -461,15 +468,7 @@ TEST(BigInput, RandomLinesOfOperatorsQuotesAndBackslashes)
     std::string data(256u << 10, ' ');
     for (char &c : data)
         c = alphabet[gen() % (sizeof alphabet - 1)];
-    reference_shell ref(data);
-    ASSERT_FALSE(ref.out.empty());
-    ASSERT_FALSE(ref.err.empty());
-    for (qsh_mode m : {qsh_mode::pipe, qsh_mode::file}) {
-        qsh_result r = run_s(data, m, 120);
-        expect_clean_exit(r);
-        EXPECT_TRUE(same_text(r.out, ref.out));
-        EXPECT_TRUE(same_text(r.err, ref.err));
-    }
+    expect_as_reference(data);
 }
 
 TEST(BigInput, RandomBinaryRunWithNoProgramsOnPath)

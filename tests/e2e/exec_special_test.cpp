@@ -67,15 +67,6 @@ double realtime_now()
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
-// A working directory that outlives the run, so the test can look at files.
-struct temp_dir {
-    std::string path = make_temp_dir();
-    temp_dir() = default;
-    temp_dir(const temp_dir &) = delete;
-    temp_dir &operator=(const temp_dir &) = delete;
-    ~temp_dir() { remove_tree(path); }
-};
-
 TEST(ExecPids, EachPrintedPidIsThatChildsOwn)
 {
     // Each child writes its own pid ($$ of the sh that the shell started)

@@ -53,6 +53,16 @@ std::string make_temp_dir();
 // Removes a directory tree; errors are ignored.
 void remove_tree(const std::string &path);
 
+// A fresh temporary directory, removed with everything in it at the end of
+// its scope.
+struct temp_dir {
+    std::string path = make_temp_dir();
+    temp_dir() = default;
+    temp_dir(const temp_dir &) = delete;
+    temp_dir &operator=(const temp_dir &) = delete;
+    ~temp_dir() { remove_tree(path); }
+};
+
 // The lines of s, without their newlines.
 std::vector<std::string> split_lines(const std::string &s);
 

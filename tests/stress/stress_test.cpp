@@ -27,6 +27,19 @@
 
 namespace {
 
+// The number of process-ID lines in out; any other line fails the test.
+size_t count_pid_lines(const std::string &out)
+{
+    size_t pids = 0;
+    for (const std::string &line : split_lines(out)) {
+        if (is_pid(line))
+            pids++;
+        else
+            ADD_FAILURE() << "unexpected line: " << escape_bytes(line);
+    }
+    return pids;
+}
+
 #if defined(__SANITIZE_ADDRESS__)
 constexpr bool sanitized = true;
 constexpr size_t scale = 2;
@@ -87,15 +100,6 @@ void expect_normal_end(const qsh_result &r, int status = 0)
     EXPECT_EQ(r.signal, 0);
     EXPECT_EQ(r.status, status);
 }
-
-// A temporary directory removed at the end of the test.
-struct temp_dir {
-    std::string path = make_temp_dir();
-    temp_dir() = default;
-    temp_dir(const temp_dir &) = delete;
-    temp_dir &operator=(const temp_dir &) = delete;
-    ~temp_dir() { remove_tree(path); }
-};
 
 // ---------------------------------------------------------------------------
 // Long lines through -s: the line buffer and the rebuilt-word buffer grow
@@ -207,14 +211,7 @@ TEST(Stress, LongPipelineUnderDescriptorLimit)
         EXPECT_EQ(r.err, "");
         EXPECT_EQ(read_file(dir.path + "/out"), "through\n");
         // One process ID for every stage but the last, which was waited for.
-        size_t pids = 0;
-        for (const std::string &line : split_lines(r.out)) {
-            if (is_number(line) && line != "0")
-                pids++;
-            else
-                ADD_FAILURE() << "unexpected line: " << escape_bytes(line);
-        }
-        EXPECT_EQ(pids, stages - 1);
+        EXPECT_EQ(count_pid_lines(r.out), stages - 1);
     }
 }
 
@@ -256,14 +253,7 @@ TEST(Stress, TenThousandBackgroundCommands)
     o.timeout_sec = 240;
     qsh_result r = run_qsh(o);
     expect_normal_end(r);
-    size_t pids = 0;
-    for (const std::string &line : split_lines(r.out)) {
-        if (is_number(line) && line != "0")
-            pids++;
-        else
-            ADD_FAILURE() << "unexpected line: " << escape_bytes(line);
-    }
-    EXPECT_EQ(pids, count);
+    EXPECT_EQ(count_pid_lines(r.out), count);
     // Two reports: before and after; the descriptors are the same and no
     // zombie is left.
     std::vector<std::string> report = split_lines(r.err);
