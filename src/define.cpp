@@ -16,6 +16,12 @@ void fatal_msg(const char *msg, int status)
     exit(status);
 }
 
+void output_check()
+{
+    if (ferror(stdout))
+        fatal_sys("qsh: write error", 1);
+}
+
 static void *mem_check(void *ptr)
 {
     if (!ptr)

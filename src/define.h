@@ -26,6 +26,12 @@ using delim = def_delim;
 // Prints an internal complaint ("function: complaint\n") as given, then exits.
 [[noreturn]] void fatal_msg(const char *msg, int status);
 
+// Standard output. Once a write to it has failed (a full disk, say), the
+// shell ends with "qsh: write error: <system error text>" and status 1; a
+// pipe whose reader has gone ends it by SIGPIPE before that. Called right
+// after writing, while errno still tells why.
+void output_check();
+
 // Allocation that never returns null: on exhaustion the shell reports
 // "qsh: Cannot allocate memory" and exits with status 1.
 void *mem_alloc(size_t size);

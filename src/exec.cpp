@@ -40,17 +40,25 @@ static void child_fd_move(int fd, int target)
         dup2(fd, target);
 }
 
-// Waits for one child. Its exit status, or -1 after a signal or a failed wait.
-static int proc_wait(pid_t pid)
+// The status of the last command the launcher waited for, as a POSIX shell
+// reports it: its exit status, or 128 + the signal number that ended it.
+static int proc_status_last;
+
+// Waits for one child. Its exit status, or -1 after a signal or a failed
+// wait; *sh_status (when not null) gets the status as a shell reports it.
+static int proc_wait(pid_t pid, int *sh_status)
 {
     int status;
     pid_t res;
     do
         res = waitpid(pid, &status, 0);
     while (res < 0 && errno == EINTR);
-    if (res < 0 || !WIFEXITED(status))
-        return -1;
-    return WEXITSTATUS(status);
+    int exited = res >= 0 && WIFEXITED(status);
+    if (sh_status)
+        *sh_status = exited                            ? WEXITSTATUS(status)
+                     : res >= 0 && WIFSIGNALED(status) ? 128 + WTERMSIG(status)
+                                                       : 1;
+    return exited ? WEXITSTATUS(status) : -1;
 }
 
 static void fd_close_pair(int *cmd_fd)
@@ -118,7 +126,7 @@ int fork_exec_argv(char **argv, int *cmd_fd, int flag_wait)
         fatal_sys("fork", 1);
     fd_close_pair(cmd_fd);
     if (flag_wait > 0)
-        return proc_wait(pid);
+        return proc_wait(pid, &proc_status_last);
     return pid;
 }
 
@@ -239,7 +247,7 @@ void proc_wait_later_handle(proc_list *pending, delim dl, int flag_wait, int lau
         return;
     }
     for (int i = 0; i < pending->cnt; i++)
-        proc_wait(pending->pid[i]);
+        proc_wait(pending->pid[i], nullptr);
     pending->cnt = 0;
 }
 
@@ -259,13 +267,32 @@ void proc_reap_finished()
     }
 }
 
-void exec_word_list_handle(word_list *list)
+// Starts one command that runs: makes its output pipe for "|", launches it,
+// records or waits for the pipeline stages, and prints its process ID when
+// it is not waited for. Returns the command's result for && and ||.
+static int cmd_run(word *head, int cmd_len, delim cmd_dl, int *cmd_fd, int *pipe_fd_next,
+                   int *pipe_fd_prev, proc_list *pending)
+{
+    int flag_wait = 1;
+    cmd_delim_handle_before_exec(cmd_dl, &flag_wait, cmd_fd, pipe_fd_next);
+    int res = cmd_exec_handle(head, cmd_len, flag_wait, cmd_fd);
+    proc_wait_later_handle(pending, cmd_dl, flag_wait, res);
+    if (flag_wait <= 0) {
+        printf("%i\n", res);
+        output_check();
+        res = 0;
+    }
+    fd_pipe_arr_move(pipe_fd_next, pipe_fd_prev);
+    return res;
+}
+
+int exec_word_list_handle(word_list *list)
 {
     if (!list || !list->head)
-        return;
+        return 0;
     delim cmd_dl = delim_err, prev_cmd_dl = delim_err;
     int cmd_fd[2] = {-1, -1}, pipe_fd_next[2] = {-1, -1}, pipe_fd_prev[2] = {-1, -1};
-    int cmd_len = 0, flag_wait = 1, flag_exec = 1, cmd_res = 0;
+    int cmd_len = 0, flag_exec = 1, cmd_res = 0;
     proc_list pending = {nullptr, 0, 0};
     for (word *head = list->head; head;) {
         if (prev_cmd_dl != delim_err) {
@@ -276,18 +303,10 @@ void exec_word_list_handle(word_list *list)
             flag_exec = is_cmd_should_exec(prev_cmd_dl, cmd_res);
         }
         word *next_head = cmd_process(head, &cmd_len, cmd_fd, &cmd_dl, flag_exec);
-        if (flag_exec) {
-            cmd_delim_handle_before_exec(cmd_dl, &flag_wait, cmd_fd, pipe_fd_next);
-            cmd_res = cmd_exec_handle(head, cmd_len, flag_wait, cmd_fd);
-            proc_wait_later_handle(&pending, cmd_dl, flag_wait, cmd_res);
-            if (flag_wait <= 0) {
-                printf("%i\n", cmd_res);
-                cmd_res = 0;
-            }
-            fd_pipe_arr_move(pipe_fd_next, pipe_fd_prev);
-        } else {
+        if (flag_exec)
+            cmd_res = cmd_run(head, cmd_len, cmd_dl, cmd_fd, pipe_fd_next, pipe_fd_prev, &pending);
+        else
             fd_close_pair(cmd_fd);
-        }
         cmd_fd[0] = cmd_fd[1] = -1;
         prev_cmd_dl = cmd_dl;
         head = next_head;
@@ -297,6 +316,7 @@ void exec_word_list_handle(word_list *list)
     // Background children and stages left pending (a | b &) are no longer
     // waited for by pid; collect those that have ended so none stays a zombie.
     proc_reap_finished();
+    return cmd_res == -1 ? proc_status_last : cmd_res;
 }
 
 int exec_get_current_path(char *buff, int bufflen)
@@ -317,7 +337,7 @@ int exec_get_current_path(char *buff, int bufflen)
         perror(nullptr);
         return 0;
     }
-    proc_wait(pid);
+    proc_wait(pid, nullptr);
     close(fds[1]);
     ssize_t n = read(fds[0], buff, bufflen > 0 ? static_cast<size_t>(bufflen - 1) : 0);
     close(fds[0]);

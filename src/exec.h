@@ -45,8 +45,10 @@ void word_delim_handle(const char *fname, delim dl, int *cmd_fd);
 fd_opt delim_name_to_fd_opt(delim dl);
 int get_file_fd(const char *fname, fd_opt opt);
 
-// Command lists.
-void exec_word_list_handle(word_list *list);
+// Command lists. Runs one line and returns its status: that of its last
+// command that ran and was waited for (128 + the signal number when a signal
+// ended it), 0 when that command was not waited for or nothing ran.
+int exec_word_list_handle(word_list *list);
 // Scans one command: its word count, ending operator and, when it runs
 // (flag_exec), its redirections. Returns the next command's first node.
 word *cmd_process(word *head, int *cmd_len, int *cmd_fd, delim *dl, int flag_exec);

@@ -16,6 +16,7 @@
 //   env: PATH=/nonexistent        extra environment variables, NAME=VALUE, blank separated (optional)
 //   umask: 077                    octal umask for qsh (optional, default 022)
 //   timeout: 30                   seconds before the case fails as hung and qsh is killed (default 20)
+//   --- args                      arguments for qsh, one per line (instead of args:)
 //   --- given NAME                a file created in the working directory before qsh starts
 //   --- stdin                     what qsh reads on standard input
 //   --- stdout                    expected standard output
@@ -33,12 +34,15 @@
 //   Absent stdout/stderr sections mean "must be empty"; an absent status
 //   means 0.
 // - Flags after a section header (after the NAME for given/expect), in any
-//   order: "noeol" drops the final newline of the body; "esc" decodes \n \t
+//   order: "exec" (given only) makes the file executable; "noeol" drops the final newline of the body; "esc" decodes \n \t
 //   \r \\ \0 \xHH in the body after joining lines (^D is \x04; any other
 //   backslash sequence is an error); "re" (stdout/stderr only) makes the
 //   whole expected text an ECMAScript regular expression that must match the
 //   whole output. The body's final newline is part of the pattern unless
 //   "noeol" is given, so a one-line pattern [1-9][0-9]* matches "123\n".
+// - In arguments, stdin and given bodies, {QSH} stands for the path of the
+//   qsh binary under test (for scripts that start qsh again, or name it as
+//   an interpreter or as make's SHELL).
 // - In expected stdout, stderr and expect bodies (and "re" patterns, where it
 //   is regex-escaped) the text {CWD} stands for the case's working directory
 //   (what the prompt shows on a terminal).
@@ -91,6 +95,7 @@ struct e2e_case {
     mode_t umask = 022;
     int timeout = 20;
     std::vector<std::pair<std::string, std::string>> given;
+    std::vector<std::string> executable;  // given files to be made executable
     std::string input;
     expected_text out, err;
     int status = 0;
@@ -200,10 +205,24 @@ std::string regex_escape(const std::string &s)
     return r;
 }
 
+// Splits text into lines, each keeping its newline.
+std::vector<std::string> lines_of(const std::string &s)
+{
+    std::vector<std::string> r;
+    size_t b = 0;
+    while (b < s.size()) {
+        size_t e = s.find('\n', b);
+        e = e == std::string::npos ? s.size() : e + 1;
+        r.push_back(s.substr(b, e - b));
+        b = e;
+    }
+    return r;
+}
+
 // One "--- kind [NAME] [flags]" section while it is being read.
 struct section {
     std::string kind, name;
-    bool noeol = false, esc = false, re = false;
+    bool noeol = false, esc = false, re = false, exec = false;
     std::string body;
     int line = 0;
 };
@@ -214,6 +233,16 @@ void finish_section(e2e_case &c, section &s, std::map<std::string, int> &seen)
     std::string body = s.body;
     if (s.noeol && !body.empty() && body.back() == '\n')
         body.pop_back();
+    if (s.kind == "args") {
+        if (!c.args.empty())
+            throw case_error(where + ": arguments given twice");
+        for (std::string arg : lines_of(body)) {
+            if (arg.back() == '\n')
+                arg.pop_back();
+            c.args.push_back(s.esc ? decode_escapes(arg, where) : arg);
+        }
+        return;
+    }
     if (s.esc)
         body = decode_escapes(body, where);
     if (s.re && s.kind != "stdout" && s.kind != "stderr")
@@ -223,6 +252,8 @@ void finish_section(e2e_case &c, section &s, std::map<std::string, int> &seen)
         throw case_error(where + ": section " + key + " given twice");
     if (s.kind == "given") {
         c.given.emplace_back(s.name, body);
+        if (s.exec)
+            c.executable.push_back(s.name);
     } else if (s.kind == "stdin") {
         c.input = body;
     } else if (s.kind == "stdout") {
@@ -266,6 +297,8 @@ void parse_header(e2e_case &c, const std::string &line, const std::string &where
     std::string key = line.substr(0, colon);
     std::string value = line.substr(colon + 1);
     if (key == "args") {
+        if (!c.args.empty())
+            throw case_error(where + ": arguments given twice");
         c.args = split_blanks(value);
     } else if (key == "modes") {
         c.modes.clear();
@@ -316,8 +349,8 @@ section parse_section_header(const std::string &line, int lineno, const std::str
     if (w.empty())
         throw case_error(where + ": section without a kind");
     s.kind = w[0];
-    static const std::vector<std::string> kinds = {"given",  "stdin",  "stdout", "stderr",
-                                                   "status", "expect", "absent"};
+    static const std::vector<std::string> kinds = {"args",   "given",  "stdin",  "stdout",
+                                                   "stderr", "status", "expect", "absent"};
     if (std::find(kinds.begin(), kinds.end(), s.kind) == kinds.end())
         throw case_error(where + ": unknown section " + s.kind);
     size_t i = 1;
@@ -336,6 +369,8 @@ section parse_section_header(const std::string &line, int lineno, const std::str
             s.esc = true;
         else if (w[i] == "re")
             s.re = true;
+        else if (w[i] == "exec" && s.kind == "given")
+            s.exec = true;
         else
             throw case_error(where + ": unknown flag " + w[i]);
     }
@@ -420,20 +455,6 @@ std::string sanitize(const std::string &s)
     while (!r.empty() && r.back() == '_')
         r.pop_back();
     return r.empty() ? "unnamed" : r;
-}
-
-// Splits text into lines, each keeping its newline.
-std::vector<std::string> lines_of(const std::string &s)
-{
-    std::vector<std::string> r;
-    size_t b = 0;
-    while (b < s.size()) {
-        size_t e = s.find('\n', b);
-        e = e == std::string::npos ? s.size() : e + 1;
-        r.push_back(s.substr(b, e - b));
-        b = e;
-    }
-    return r;
 }
 
 // A line diff of expected against actual, every line escaped so that
@@ -532,16 +553,22 @@ public:
             std::string d;
             ~cleanup() { remove_tree(d); }
         } cleaner{dir};
+        auto with_qsh = [](const std::string &text) { return replace_all(text, "{QSH}", QSH_BIN); };
         for (const auto &[name, body] : c.given) {
             std::filesystem::path p = std::filesystem::path(dir) / name;
             std::filesystem::create_directories(p.parent_path());
             std::ofstream f(p, std::ios::binary);
-            f << body;
+            f << with_qsh(body);
             ASSERT_TRUE(f.good()) << label << ": cannot create given file " << name;
         }
+        for (const auto &name : c.executable)
+            std::filesystem::permissions(std::filesystem::path(dir) / name,
+                                         std::filesystem::perms::owner_exec,
+                                         std::filesystem::perm_options::add);
         qsh_run_opts o;
-        o.args = c.args;
-        o.input = c.input;
+        for (const auto &arg : c.args)
+            o.args.push_back(with_qsh(arg));
+        o.input = with_qsh(c.input);
         o.mode = mode_;
         o.cwd = dir;
         o.env = c.env;
@@ -665,9 +692,11 @@ TEST(CaseFormat, SectionsFlagsAndDefaults)
         "env: A=1 B=x=y\numask: 077\ntimeout: 5\nmodes: tty pipe\n"
         "--- given sub/f noeol\nab\n--- stdin esc noeol\nx\\t\\x04\\\\\\0\n"
         "--- stdout re\n[0-9]+\n--- stderr\n\n# kept\n--- status\n  3 \n"
-        "--- expect out esc\n\\n\n--- absent gone\n=== second\n--- status\nsignal 9\n"
+        "--- expect out esc\n\\n\n--- absent gone\n"
+        "=== args\n--- args esc\n-c\na b\\nc\n--- given s exec\n#!x\n=== second\n--- "
+        "status\nsignal 9\n"
         "--- stdout\nlast line without newline");
-    ASSERT_EQ(cs.size(), 2u);
+    ASSERT_EQ(cs.size(), 3u);
     const e2e_case &a = cs[0];
     EXPECT_EQ(a.name, "first one");
     EXPECT_EQ(a.args, (std::vector<std::string>{"-s", "x"}));
@@ -688,7 +717,9 @@ TEST(CaseFormat, SectionsFlagsAndDefaults)
     ASSERT_EQ(a.expect.size(), 1u);
     EXPECT_EQ(a.expect[0].second.text, "\n\n");
     EXPECT_EQ(a.absent, (std::vector<std::string>{"gone"}));
-    const e2e_case &b = cs[1];
+    EXPECT_EQ(cs[1].args, (std::vector<std::string>{"-c", "a b\nc"}));
+    EXPECT_EQ(cs[1].executable, (std::vector<std::string>{"s"}));
+    const e2e_case &b = cs[2];
     EXPECT_EQ(b.modes, (std::vector<qsh_mode>{qsh_mode::pipe, qsh_mode::file}));
     EXPECT_EQ(b.umask, 022u);
     EXPECT_EQ(b.timeout, 20);
@@ -724,6 +755,8 @@ TEST(CaseFormat, MistakesAreReportedWithTheirLine)
         {"=== a\n--- stdin esc\n\\q\n", "t.cases:2: unknown escape \\q"},
         {"=== a\n--- stdin esc\n\\x4\n", "t.cases:2: \\x needs two hex digits"},
         {"=== a\n--- stdout\n--- stdout\n", "t.cases:3: section stdout given twice"},
+        {"=== a\nargs: -s\n--- args\n-c\n", "t.cases:3: arguments given twice"},
+        {"=== a\n--- stdout exec\n", "t.cases:2: unknown flag exec"},
     };
     for (const row &r : rows) {
         try {

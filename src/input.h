@@ -1,0 +1,47 @@
+// The line reader and the source it reads: standard input (the default), a
+// script file read through the shell's own descriptor, or the string given
+// with -c.
+//
+// When the script is standard input, the commands the shell starts read the
+// same input and must get exactly the text after the line being run:
+// input_sync hands standard input over before they start and input_resume
+// takes it back after. A script file or a string is the shell's alone.
+#pragma once
+
+#include <cstddef>
+
+enum input_state : unsigned {
+    st_fin = 0,       // end of input with nothing to run
+    st_exe_fin = 1,   // run what was read, then end (input ended after text)
+    st_exe_cont = 2,  // a whole line ended by a newline: run it and go on
+};
+
+// Choosing the source, before the first line is read. A script file or a
+// string never prompts, and a first line starting with #! is skipped, so an
+// executable script can name qsh as its interpreter.
+// input_from_file returns 0, or -1 with errno set when path cannot be opened
+// and read as a script (a directory gives EISDIR).
+int input_from_file(const char *path);
+void input_from_string(const char *text);
+
+// Whether the shell prompts: the source is standard input and a terminal.
+int input_is_tty();
+
+// Reads one line, appending to the text already in *buffptr (a fresh
+// 1024-byte buffer when it is null). The capacity in *size doubles before a
+// character would land at index capacity - 1. The newline is not stored; the
+// text is NUL-terminated. Prompts first on a terminal.
+input_state read_loop(char **buffptr, int *size);
+// The same, for a caller that knows the text's length: *len is the length
+// of the text kept in *buffptr and becomes that of the joined text (up to a
+// NUL byte), so a continued line costs only what is appended.
+input_state input_line_read(char **buffptr, int *size, size_t *len);
+
+// Before commands start: hands standard input over at the end of the text
+// consumed so far. After they end: takes it back (input_resume).
+void input_sync();
+void input_resume();
+// Goes back to standard input, drops whatever was read ahead and forgets
+// what kind of input it was (for tests that feed several inputs through
+// descriptor 0).
+void input_reset();
