@@ -218,6 +218,15 @@ void input_resume()
     input.parked = 0;
 }
 
+// The memory of the loop's line buffer, kept from one line to the next: once
+// a line of some size has been read, the next ones cost no allocation and no
+// page faults. The capacity reported for each line still starts at 1024 and
+// doubles as the line grows.
+static struct {
+    char *ptr;
+    size_t size;
+} line_kept;
+
 // Doubles *cap until a text of len characters and its NUL fit with room to
 // spare, as storing one character at a time would.
 static char *line_grow(char *buff, int *cap, size_t len)
@@ -232,7 +241,13 @@ static char *line_grow(char *buff, int *cap, size_t len)
         fatal_sys("qsh", 1);
     }
     *cap = static_cast<int>(new_cap);
-    return static_cast<char *>(mem_realloc(buff, new_cap));
+    if (buff != line_kept.ptr)
+        return static_cast<char *>(mem_realloc(buff, new_cap));
+    if (new_cap > line_kept.size) {
+        line_kept.ptr = static_cast<char *>(mem_realloc(buff, new_cap));
+        line_kept.size = new_cap;
+    }
+    return line_kept.ptr;
 }
 
 // Copies input up to the next newline (consumed, not stored) or the end of
@@ -257,17 +272,13 @@ static int line_copy(char **buff, int *cap, size_t *i)
     return 0;
 }
 
-input_state input_line_read(char **buffptr, int *size, size_t *len)
+// Reads one line into *buffptr after its first *len characters.
+static input_state line_read(char **buffptr, int *size, size_t *len)
 {
     int tty = input_is_tty();
     char *buff = *buffptr;
     int cap = *size;
     size_t i = *len;
-    if (!buff) {
-        cap = 1024;
-        buff = static_cast<char *>(mem_zalloc(static_cast<size_t>(cap)));
-        i = 0;
-    }
     size_t start = i;
     if (tty)
         print_invitation();
@@ -288,10 +299,35 @@ input_state input_line_read(char **buffptr, int *size, size_t *len)
     return i > 0 && !tty ? st_exe_fin : st_fin;
 }
 
+input_state input_line_read(char **buffptr, int *size, size_t *len)
+{
+    if (!*buffptr) {
+        if (!line_kept.ptr) {
+            line_kept.ptr = static_cast<char *>(mem_alloc(1024));
+            line_kept.size = 1024;
+        }
+        *buffptr = line_kept.ptr;
+        *size = 1024;
+        *len = 0;
+    }
+    return line_read(buffptr, size, len);
+}
+
+void input_line_release(char **buffptr)
+{
+    *buffptr = nullptr;
+}
+
 input_state read_loop(char **buffptr, int *size)
 {
     if (!buffptr)
         return st_fin;
-    size_t len = *buffptr ? strlen(*buffptr) : 0;
-    return input_line_read(buffptr, size, &len);
+    size_t len = 0;
+    if (!*buffptr) {
+        *size = 1024;
+        *buffptr = static_cast<char *>(mem_zalloc(1024));
+    } else {
+        len = strlen(*buffptr);
+    }
+    return line_read(buffptr, size, &len);
 }

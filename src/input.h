@@ -32,10 +32,13 @@ int input_is_tty();
 // character would land at index capacity - 1. The newline is not stored; the
 // text is NUL-terminated. Prompts first on a terminal.
 input_state read_loop(char **buffptr, int *size);
-// The same, for a caller that knows the text's length: *len is the length
-// of the text kept in *buffptr and becomes that of the joined text (up to a
-// NUL byte), so a continued line costs only what is appended.
+// The main loop's way in. The same, except that *len is the length of the
+// text kept in *buffptr and becomes that of the joined text (up to a NUL
+// byte), so a continued line costs only what is appended; and that a null
+// *buffptr gets the reader's own buffer, whose memory is kept from line to
+// line: the caller hands it back with input_line_release, never frees it.
 input_state input_line_read(char **buffptr, int *size, size_t *len);
+void input_line_release(char **buffptr);
 
 // Before commands start: hands standard input over at the end of the text
 // consumed so far. After they end: takes it back (input_resume).

@@ -102,12 +102,14 @@ int loop()
             if (line_status >= 0)
                 status = line_status;
         }
+        input_line_release(&buff);
         mem_free(&buff, &wl);
         len = 0;
         pass = {};
         if (fin_flag)
             break;
     }
+    input_line_release(&buff);
     mem_free(&buff, &wl);
     return status;
 }

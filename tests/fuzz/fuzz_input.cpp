@@ -193,7 +193,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         size_t len = 0;
         input_state st = input_line_read(&buf, &cap, &len);
         std::string got(buf, len);
-        free(buf);
+        input_line_release(&buf);
         if (st != want.st)
             mismatch("state", std::to_string(want.st), std::to_string(st));
         if (got != want.text)
