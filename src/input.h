@@ -30,7 +30,8 @@ int input_is_tty();
 // Reads one line, appending to the text already in *buffptr (a fresh
 // 1024-byte buffer when it is null). The capacity in *size doubles before a
 // character would land at index capacity - 1. The newline is not stored; the
-// text is NUL-terminated. Prompts first on a terminal.
+// text is NUL-terminated. Prompts first on a terminal. Kept as the reader's
+// plain interface; the main loop reads through input_line_read.
 input_state read_loop(char **buffptr, int *size);
 // The main loop's way in. The same, except that *len is the length of the
 // text kept in *buffptr and becomes that of the joined text (up to a NUL

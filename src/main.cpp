@@ -16,6 +16,7 @@ void print_invitation()
 {
     printf("%s> ", cur_path);
     fflush(stdout);
+    output_check();
 }
 
 void mem_free(char **buff, word_list **wl)
