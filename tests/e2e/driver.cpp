@@ -528,17 +528,6 @@ std::string compare_text(const char *what, const expected_text &want, const std:
            "  expected: \"" + show_text(text) + "\"\n  actual:   \"" + show_text(got) + "\"\n";
 }
 
-bool read_file(const std::string &path, std::string &out)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return false;
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    out = ss.str();
-    return true;
-}
-
 class e2e_case_test : public testing::Test {
 public:
     e2e_case_test(std::shared_ptr<const e2e_case> c, qsh_mode m) : c_(std::move(c)), mode_(m) {}
@@ -548,23 +537,16 @@ public:
         const e2e_case &c = *c_;
         std::string label = c.file + ":" + std::to_string(c.line) + ": case \"" + c.name +
                             "\", mode " + mode_name(mode_);
-        std::string dir = make_temp_dir();
-        struct cleanup {
-            std::string d;
-            ~cleanup() { remove_tree(d); }
-        } cleaner{dir};
+        temp_dir work;
+        const std::string &dir = work.path;
         auto with_qsh = [](const std::string &text) { return replace_all(text, "{QSH}", QSH_BIN); };
         for (const auto &[name, body] : c.given) {
             std::filesystem::path p = std::filesystem::path(dir) / name;
             std::filesystem::create_directories(p.parent_path());
-            std::ofstream f(p, std::ios::binary);
-            f << with_qsh(body);
-            ASSERT_TRUE(f.good()) << label << ": cannot create given file " << name;
+            bool exec = std::find(c.executable.begin(), c.executable.end(), name) !=
+                        c.executable.end();
+            write_file(p.string(), with_qsh(body), exec ? 0755 : 0644);
         }
-        for (const auto &name : c.executable)
-            std::filesystem::permissions(std::filesystem::path(dir) / name,
-                                         std::filesystem::perms::owner_exec,
-                                         std::filesystem::perm_options::add);
         qsh_run_opts o;
         for (const auto &arg : c.args)
             o.args.push_back(with_qsh(arg));
@@ -595,11 +577,11 @@ public:
                      "\n";
         }
         for (const auto &[name, want] : c.expect) {
-            std::string got;
-            if (!read_file(dir + "/" + name, got))
+            std::optional<std::string> got = try_read_file(dir + "/" + name);
+            if (!got)
                 fails += "file " + name + " does not exist or cannot be read\n";
             else
-                fails += compare_text(("file " + name).c_str(), want, got, dir);
+                fails += compare_text(("file " + name).c_str(), want, *got, dir);
         }
         for (const auto &name : c.absent) {
             struct stat st;
@@ -669,20 +651,9 @@ const int registered = [] {
 // The parser itself, on small texts written to a temporary file.
 std::vector<e2e_case> parse_text(const std::string &text)
 {
-    std::string dir = make_temp_dir();
-    std::string path = dir + "/t.cases";
-    {
-        std::ofstream f(path, std::ios::binary);
-        f << text;
-    }
-    try {
-        auto r = parse_cases(path);
-        remove_tree(dir);
-        return r;
-    } catch (...) {
-        remove_tree(dir);
-        throw;
-    }
+    temp_dir dir;
+    write_file(dir / "t.cases", text);
+    return parse_cases(dir / "t.cases");
 }
 
 TEST(CaseFormat, SectionsFlagsAndDefaults)
