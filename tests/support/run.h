@@ -46,6 +46,10 @@ struct qsh_result {
 // standard error, waits for it and returns what it wrote and how it ended.
 // qsh runs in its own process group; all descriptors above 2 are closed in
 // the child. On timeout the whole group is killed and reaped.
+// Two environment variables serve runs under a checker: QSH_WRAPPER holds
+// blank-separated words put before the qsh under test (valgrind and its
+// options), and QSH_TIMEOUT_SCALE, a whole number, multiplies every timeout
+// (such a checker makes qsh many times slower).
 qsh_result run_qsh(const qsh_run_opts &opts);
 
 // Checks that a run went through and qsh ended normally with the given
