@@ -1,7 +1,8 @@
 # Install rules, the Debian package and the check of the manual page.
 #
 #   cmake --install build [--prefix DIR]   bin/qsh and share/man/man1/qsh.1.gz
-#   cd build && cpack -G DEB               qsh_<version>_<arch>.deb
+#   cd build && cpack -G DEB               qsh_<version>_<arch>.deb, which also
+#                                          registers /usr/bin/qsh in /etc/shells
 
 include(GNUInstallDirs)
 
@@ -42,11 +43,7 @@ if(QSH_TESTS)
 endif()
 
 # Debian package.
-if(PROJECT_VERSION)
-  set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-else()
-  set(CPACK_PACKAGE_VERSION 0.1.0)
-endif()
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_NAME qsh)
 set(CPACK_PACKAGE_VENDOR "qsh developers")
 set(CPACK_PACKAGE_CONTACT "qsh developers <maintainers@users.noreply.c-seed-bdbe5def.example>")
@@ -66,4 +63,17 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # from dpkg-dev.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+# The maintainer scripts add /usr/bin/qsh to /etc/shells on installation and
+# take it out on removal, as Debian's shell packages do; add-shell and
+# remove-shell come from debianutils.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "debianutils (>= 4)")
+set(QSH_INSTALLED_PATH ${CPACK_PACKAGING_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/qsh)
+foreach(script postinst postrm)
+  configure_file(${CMAKE_CURRENT_LIST_DIR}/debian/${script}.in
+                 ${CMAKE_CURRENT_BINARY_DIR}/debian/${script} @ONLY
+                 FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE
+                                  GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+  list(APPEND CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_BINARY_DIR}/debian/${script})
+endforeach()
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)

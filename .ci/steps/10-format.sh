@@ -3,13 +3,11 @@
 # unchanged by clang-format with the repository's .clang-format. Versions of
 # clang-format differ in their output, so version 14 (Debian 12's) is used.
 set -euo pipefail
-export DEBIAN_FRONTEND=noninteractive
+cd "$(dirname "$0")/../.."
+. .ci/lib.sh
+ci_install clang-format-14
 
-cf=$(command -v clang-format-14 || true)
-if [ -z "$cf" ]; then
-  apt-get update -qq && apt-get install -y -qq clang-format-14
-  cf=$(command -v clang-format-14)
-fi
+cf=$(command -v clang-format-14)
 "$cf" --version
 
 mapfile -t files < <(find src tests -type f \( -name '*.cpp' -o -name '*.h' \) | sort)

@@ -1,29 +1,36 @@
-# Fuzz targets: built with clang, libFuzzer, AddressSanitizer and
-# UndefinedBehaviorSanitizer; every seed and past finding replayed, then each
-# target fuzzed for about a minute from the seed corpus. A crash, a leak or a
-# broken round trip fails the step and leaves its input in ci-fuzz/.
+#!/usr/bin/env bash
+# Fuzz targets: the fuzz preset (clang, libFuzzer, AddressSanitizer and
+# UndefinedBehaviorSanitizer, warnings as errors); every seed and past finding
+# replayed by its tests, then each target below fuzzed for about a minute
+# from the seed corpus. A crash, a leak or a broken round trip fails the step
+# and leaves its input in ci-fuzz/.
 set -euo pipefail
-export DEBIAN_FRONTEND=noninteractive
+cd "$(dirname "$0")/../.."
+. .ci/lib.sh
+ci_install cmake clang libclang-rt-dev python3
 
-need=()
-command -v clang++ >/dev/null || need+=(clang)
-compgen -G '/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a' >/dev/null ||
-  need+=(libclang-rt-dev)
-command -v python3 >/dev/null || need+=(python3)
-if [ ${#need[@]} -gt 0 ]; then
-  apt-get update -qq && apt-get install -y -qq "${need[@]}"
+# The targets of tests/fuzz/CMakeLists.txt, one per line.
+targets=(
+  fuzz_tokens
+  fuzz_loop
+  fuzz_input
+)
+
+cmake --preset fuzz -DQSH_WERROR=ON
+cmake --build --preset fuzz
+ctest --preset fuzz
+
+# Every target with a replay test is fuzzed, and nothing else.
+built=$(ctest --preset fuzz -N | sed -n 's/^ *Test *#[0-9]*: \(.*\)_replay$/\1/p' | sort)
+listed=$(printf '%s\n' "${targets[@]}" | sort)
+if [ "$built" != "$listed" ]; then
+  printf 'CI: fuzz targets built:\n%s\nlisted in %s:\n%s\n' "$built" "$0" "$listed" >&2
+  exit 1
 fi
-
-CC=clang CXX=clang++ cmake -S . -B build-fuzz -DQSH_FUZZ=ON -DQSH_SANITIZE=ON -DQSH_TESTS=OFF \
-  2>&1 | tee ci-fuzz.log
-cmake --build build-fuzz -j2 2>&1 | tee -a ci-fuzz.log
-if grep -E 'warning:' ci-fuzz.log; then echo "CI: compiler warnings in ci-fuzz.log" >&2; exit 1; fi
-
-ctest --test-dir build-fuzz/tests/fuzz --output-on-failure
 
 secs=${QSH_FUZZ_SECONDS:-60}
 rm -rf ci-fuzz
-for t in fuzz_tokens fuzz_loop fuzz_input; do
+for t in "${targets[@]}"; do
   mkdir -p ci-fuzz/$t/corpus
   cp build-fuzz/tests/fuzz/seed/* ci-fuzz/$t/corpus/
   echo "--- $t for ${secs}s"

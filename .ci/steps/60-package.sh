@@ -1,20 +1,16 @@
 #!/usr/bin/env bash
 # Packaging, as a user meets it: the release preset, `cmake --install`, the
-# Debian package built by CPack, installed with dpkg, one command line run
-# through the installed /usr/bin/qsh, its manual page read with man, and the
-# package removed again.
+# Debian package built by CPack, installed with dpkg, the installed
+# /usr/bin/qsh registered in /etc/shells, printing the project's version and
+# running one command line, its manual page read with man, and the package
+# removed and purged again, each time leaving /etc/shells without qsh.
 set -euo pipefail
-export DEBIAN_FRONTEND=noninteractive
-
-need=()
-command -v dpkg-shlibdeps >/dev/null || need+=(dpkg-dev)
-command -v groff >/dev/null || need+=(groff-base)
-command -v man >/dev/null || need+=(man-db)
-if [ ${#need[@]} -gt 0 ]; then
-  apt-get update -qq && apt-get install -y -qq "${need[@]}"
-fi
+cd "$(dirname "$0")/../.."
+. .ci/lib.sh
+ci_install cmake g++ dpkg-dev groff-base man-db debianutils
 
 fail() { echo "package: $*" >&2; exit 1; }
+in_shells() { grep -qx /usr/bin/qsh /etc/shells; }
 tmp=$(mktemp -d)
 installed=0
 cleanup() {
@@ -27,6 +23,8 @@ trap cleanup EXIT
 cmake --list-presets=all >/dev/null
 cmake --preset release >/dev/null
 cmake --build --preset release
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/CMakeCache.txt)
+[ -n "$version" ] || fail "no project version in build/CMakeCache.txt"
 
 # cmake --install into a staging prefix.
 cmake --install build --prefix "$tmp/stage"
@@ -44,11 +42,21 @@ contents=$(dpkg-deb --contents "$deb")
 echo "$contents"
 grep -q ' \./usr/bin/qsh$' <<<"$contents" || fail "the package has no /usr/bin/qsh"
 grep -q ' \./usr/share/man/man1/qsh\.1\.gz$' <<<"$contents" || fail "the package has no manual page"
+[ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "package version is not $version"
+dpkg-deb -f "$deb" Depends | grep -q 'debianutils' || fail "the package does not depend on debianutils"
+
+# Otherwise the check after installing would prove nothing.
+! in_shells || fail "/usr/bin/qsh is in /etc/shells before the package is installed"
 
 installed=1
 dpkg -i "$deb"
 [ -x /usr/bin/qsh ] || fail "dpkg -i installed no /usr/bin/qsh"
 [ -f /usr/share/man/man1/qsh.1.gz ] || fail "dpkg -i installed no manual page"
+in_shells || fail "dpkg -i did not add /usr/bin/qsh to /etc/shells"
+echo "package: /usr/bin/qsh is in /etc/shells"
+got=$(/usr/bin/qsh --version) || fail "/usr/bin/qsh --version failed"
+[ "$got" = "qsh $version" ] || fail "/usr/bin/qsh --version printed '$got', not 'qsh $version'"
+echo "package: /usr/bin/qsh --version printed '$got'"
 
 # One command line through the installed shell: sequence, conditionals,
 # quoting and an escaped operator.
@@ -79,4 +87,13 @@ echo "package: man -l rendered $(wc -l <"$tmp/man.txt") lines"
 dpkg -r qsh
 installed=0
 [ ! -e /usr/bin/qsh ] || fail "dpkg -r left /usr/bin/qsh"
-echo "package: built, installed, run and removed $deb"
+! in_shells || fail "dpkg -r left /usr/bin/qsh in /etc/shells"
+
+# Purging an installed package takes it out of /etc/shells as well.
+installed=1
+dpkg -i "$deb" >/dev/null
+in_shells || fail "dpkg -i (again) did not add /usr/bin/qsh to /etc/shells"
+dpkg -P qsh
+installed=0
+! in_shells || fail "dpkg -P left /usr/bin/qsh in /etc/shells"
+echo "package: built, installed, run, removed and purged $deb"

@@ -55,14 +55,6 @@ qsh_result run_s(const std::string &input, qsh_mode mode = qsh_mode::pipe,
     return run_qsh(o);
 }
 
-void expect_clean_exit(const qsh_result &r)
-{
-    EXPECT_EQ(r.error, "");
-    EXPECT_FALSE(r.timed_out);
-    EXPECT_EQ(r.signal, 0);
-    EXPECT_EQ(r.status, 0);
-}
-
 // Letters that vary along the text, so that a shifted or repeated piece of
 // output does not compare equal by accident.
 std::string pattern_text(size_t len, size_t seed = 0)
@@ -78,7 +70,7 @@ TEST(BigInput, OneWordOf100MB)
 {
     std::string word = pattern_text(big);
     qsh_result r = run_s(word + "\n");
-    expect_clean_exit(r);
+    expect_normal_end(r);
     EXPECT_TRUE(same_text(r.out, "[" + word + "]\n"));
     EXPECT_EQ(r.err, "");
 }
@@ -97,7 +89,7 @@ TEST(BigInput, LineOf100MBWithManyWords)
     }
     want.back() = '\n';
     qsh_result r = run_s(line + "\n");
-    expect_clean_exit(r);
+    expect_normal_end(r);
     EXPECT_TRUE(same_text(r.out, want));
     EXPECT_EQ(r.err, "");
 }
@@ -118,7 +110,7 @@ TEST(BigInput, MillionTokensOnOneLine)
         want += i + 1 < tokens ? "] " : "]\n";
     }
     qsh_result r = run_s(line + "\n");
-    expect_clean_exit(r);
+    expect_normal_end(r);
     EXPECT_TRUE(same_text(r.out, want));
     EXPECT_EQ(r.err, "");
 }
@@ -154,7 +146,7 @@ TEST(BigInput, LongQuotedWordsAreKeptWhole)
     for (const row &w : rows) {
         for (qsh_mode m : {qsh_mode::pipe, qsh_mode::file}) {
             qsh_result r = run_s("x " + w.line + " y\n", m);
-            expect_clean_exit(r);
+            expect_normal_end(r);
             EXPECT_TRUE(same_text(r.out, "[x] [" + w.word + "] [y]\n")) << w.what;
         }
     }
@@ -188,7 +180,7 @@ TEST(BigInput, LineLengthsAroundTheBufferSizes)
     want += "[" + word_a + word_b + "]\n";
     for (qsh_mode m : {qsh_mode::pipe, qsh_mode::file}) {
         qsh_result r = run_s(input, m, 60);
-        expect_clean_exit(r);
+        expect_normal_end(r);
         EXPECT_TRUE(same_text(r.out, want)) << (m == qsh_mode::pipe ? "pipe" : "file");
         EXPECT_EQ(r.err, "");
     }
@@ -203,7 +195,7 @@ TEST(BigInput, NulBytes)
     std::string want = "[a]\n[x]\n[echo] [q]\n[last]\n";
     for (qsh_mode m : {qsh_mode::pipe, qsh_mode::file}) {
         qsh_result r = run_s(input, m, 60);
-        expect_clean_exit(r);
+        expect_normal_end(r);
         EXPECT_TRUE(same_text(r.out, want));
         EXPECT_EQ(r.err, "");
     }
@@ -225,7 +217,7 @@ TEST(BigInput, UnbalancedQuotesAtEndOfInputPrintNothing)
     for (const row &w : rows) {
         for (qsh_mode m : {qsh_mode::pipe, qsh_mode::file}) {
             qsh_result r = run_s(w.input, m, 60);
-            expect_clean_exit(r);
+            expect_normal_end(r);
             EXPECT_EQ(r.out, w.out);
             EXPECT_EQ(r.err, "");
         }
@@ -423,15 +415,6 @@ TEST(BigInput, ReferenceAgreesOnHandWrittenLines)
               "Error: '&' is unexpected.\n");
 }
 
-std::string random_bytes(size_t n, uint32_t seed)
-{
-    std::mt19937 gen(seed);
-    std::string s(n, '\0');
-    for (char &c : s)
-        c = static_cast<char>(gen() & 0xff);
-    return s;
-}
-
 // qsh -s on data, through a pipe and a file, prints exactly what the
 // reference computes; the data must produce both tokens and complaints.
 void expect_as_reference(const std::string &data)
@@ -441,7 +424,7 @@ void expect_as_reference(const std::string &data)
     ASSERT_FALSE(ref.err.empty());
     for (qsh_mode m : {qsh_mode::pipe, qsh_mode::file}) {
         qsh_result r = run_s(data, m, 120);
-        expect_clean_exit(r);
+        expect_normal_end(r);
         EXPECT_TRUE(same_text(r.out, ref.out));
         EXPECT_TRUE(same_text(r.err, ref.err));
     }
@@ -482,20 +465,17 @@ TEST(BigInput, RandomBinaryRunWithNoProgramsOnPath)
 #else
     const size_t n = 1u << 20;
 #endif
-    std::string data = random_bytes(n, 20240602);
-    for (char &c : data)
-        if (c == '<' || c == '>')
-            c = 'r';
-    std::string dir = make_temp_dir();
-    std::string empty = dir + "/empty";
+    std::string data = random_bytes(n, 20240602, "<>");
+    temp_dir dir;
+    std::string empty = dir / "empty";
     ASSERT_EQ(mkdir(empty.c_str(), 0755), 0);
     qsh_run_opts o;
     o.input = data;
-    o.cwd = dir;
+    o.cwd = dir.path;
     o.env = {"PATH=" + empty};
     o.timeout_sec = 240;
     qsh_result r = run_qsh(o);
-    expect_clean_exit(r);
+    expect_normal_end(r);
     // Standard output holds process IDs only.
     size_t lines = 0;
     for (size_t b = 0; b < r.out.size(); lines++) {
@@ -511,12 +491,11 @@ TEST(BigInput, RandomBinaryRunWithNoProgramsOnPath)
     EXPECT_EQ(r.err.find("qsh:"), std::string::npos);
     // Nothing may have been created in the working directory.
     int entries = 0;
-    for (const auto &e : std::filesystem::directory_iterator(dir)) {
+    for (const auto &e : std::filesystem::directory_iterator(dir.path)) {
         (void)e;
         entries++;
     }
     EXPECT_EQ(entries, 1);
-    remove_tree(dir);
 }
 
 // Lowers the address-space limit of qsh to the given number of bytes.

@@ -1,61 +1,8 @@
 // Runs the end-to-end cases in tests/e2e/cases/*.cases: one gtest test per
 // case and mode, named <file stem>.<case name>/<mode>, with the case name
-// reduced to letters, digits and underscores.
-//
-// Case file format
-// ================
-// Each case runs the qsh binary in a fresh empty temporary directory as its
-// working directory (removed afterwards), with the environment of the test
-// process plus the env: additions, and compares standard output, standard
-// error and the exit status exactly.
-//
-//   # a comment line (outside sections only)
-//   === case name                 starts a case
-//   args: -s                      arguments for qsh, split on blanks (optional, default none)
-//   modes: pipe file tty          how standard input is given (optional, default: pipe file)
-//   env: PATH=/nonexistent        extra environment variables, NAME=VALUE, blank separated (optional)
-//   umask: 077                    octal umask for qsh (optional, default 022)
-//   timeout: 30                   seconds before the case fails as hung and qsh is killed (default 20)
-//   --- args                      arguments for qsh, one per line (instead of args:)
-//   --- given NAME                a file created in the working directory before qsh starts
-//   --- stdin                     what qsh reads on standard input
-//   --- stdout                    expected standard output
-//   --- stderr                    expected standard error
-//   --- status                    expected exit status (one number; default 0). "signal N" means killed by N
-//   --- expect NAME               expected content of a file in the working directory after qsh ends
-//   --- absent NAME               (no body) this file must not exist after qsh ends
-//
-// - The header lines (args:, modes:, ...) stand between the "===" line and the
-//   first section; blank lines and comments may stand there and before the
-//   first case.
-// - A section body is every line up to the next line starting with "---" or
-//   "===", each line with its newline (blank lines included: do not leave
-//   blank lines after the last section of a case unless they are meant).
-//   Absent stdout/stderr sections mean "must be empty"; an absent status
-//   means 0.
-// - Flags after a section header (after the NAME for given/expect), in any
-//   order: "exec" (given only) makes the file executable; "noeol" drops the final newline of the body; "esc" decodes \n \t
-//   \r \\ \0 \xHH in the body after joining lines (^D is \x04; any other
-//   backslash sequence is an error); "re" (stdout/stderr only) makes the
-//   whole expected text an ECMAScript regular expression that must match the
-//   whole output. The body's final newline is part of the pattern unless
-//   "noeol" is given, so a one-line pattern [1-9][0-9]* matches "123\n".
-// - In arguments, stdin and given bodies, {QSH} stands for the path of the
-//   qsh binary under test (for scripts that start qsh again, or name it as
-//   an interpreter or as make's SHELL).
-// - In expected stdout, stderr and expect bodies (and "re" patterns, where it
-//   is regex-escaped) the text {CWD} stands for the case's working directory
-//   (what the prompt shows on a terminal).
-// - Modes: "pipe" feeds stdin through a pipe (written, then closed); "file"
-//   writes it to a regular file and gives that file as stdin; "tty" makes
-//   stdin and stdout the slave of a pseudo-terminal with ECHO and OPOST off
-//   (output is byte-exact, no \r\n), stderr a separate pipe. In tty mode the
-//   stdin bytes are typed on the terminal: a \x04 byte at the start of a line,
-//   or twice after text, is end of input, and the case must give one or it
-//   hangs until its timeout. The output is everything read from the terminal
-//   until qsh has exited and the terminal is closed.
-// - In every mode, descriptors other than 0, 1 and 2 are closed before qsh
-//   starts. A hung qsh is killed after the timeout and the case fails.
+// reduced to letters, digits and underscores. The case-file format is
+// described in tests/e2e/cases/README.md; the parser below follows it and
+// rejects anything else with the file and line of the mistake.
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -222,14 +169,52 @@ std::vector<std::string> lines_of(const std::string &s)
 // One "--- kind [NAME] [flags]" section while it is being read.
 struct section {
     std::string kind, name;
-    bool noeol = false, esc = false, re = false, exec = false;
+    bool noeol = false, esc = false, re = false, exec = false, blank = false;
     std::string body;
     int line = 0;
 };
 
+bool is_blank_line(const std::string &line)
+{
+    return line.find_first_not_of(" \t\r\n") == std::string::npos;
+}
+
+// A "--- rows" body: lines "in TEXT", "out TEXT" and "err TEXT", in any
+// order, each adding TEXT and a newline to standard input, the expected
+// standard output or the expected standard error. TEXT starts after the
+// blanks that follow the keyword.
+void parse_rows(e2e_case &c, const section &s)
+{
+    int lineno = s.line;
+    for (std::string line : lines_of(s.body)) {
+        std::string where = c.file + ":" + std::to_string(++lineno);
+        if (line.back() == '\n')
+            line.pop_back();
+        size_t end = std::min(line.find_first_of(" \t"), line.size());
+        std::string keyword = line.substr(0, end);
+        size_t text_at = std::min(line.find_first_not_of(" \t", end), line.size());
+        std::string text = line.substr(text_at);
+        if (s.esc)
+            text = decode_escapes(text, where);
+        if (keyword == "in")
+            c.input += text + "\n";
+        else if (keyword == "out")
+            c.out.text += text + "\n";
+        else if (keyword == "err")
+            c.err.text += text + "\n";
+        else
+            throw case_error(where + ": a row line starts with in, out or err");
+    }
+}
+
 void finish_section(e2e_case &c, section &s, std::map<std::string, int> &seen)
 {
     std::string where = c.file + ":" + std::to_string(s.line);
+    auto lines = lines_of(s.body);
+    if (!s.blank && !lines.empty() && is_blank_line(lines.back()))
+        throw case_error(c.file + ":" + std::to_string(s.line + static_cast<int>(lines.size())) +
+                         ": the section ends with a blank line (remove it, write it with esc, "
+                         "or give the flag blank)");
     std::string body = s.body;
     if (s.noeol && !body.empty() && body.back() == '\n')
         body.pop_back();
@@ -243,14 +228,22 @@ void finish_section(e2e_case &c, section &s, std::map<std::string, int> &seen)
         }
         return;
     }
-    if (s.esc)
+    if (s.noeol && s.kind == "rows")
+        throw case_error(where + ": flag noeol is not for rows");
+    if (s.esc && s.kind != "rows")
         body = decode_escapes(body, where);
     if (s.re && s.kind != "stdout" && s.kind != "stderr")
         throw case_error(where + ": flag re is for stdout and stderr only");
     std::string key = s.name.empty() ? s.kind : s.kind + " " + s.name;
     if (seen[key]++)
         throw case_error(where + ": section " + key + " given twice");
-    if (s.kind == "given") {
+    // Rows give all three streams.
+    for (const char *stream : {"stdin", "stdout", "stderr"})
+        if ((s.kind == "rows" && seen.count(stream)) || (s.kind == stream && seen.count("rows")))
+            throw case_error(where + ": rows and a " + stream + " section exclude each other");
+    if (s.kind == "rows") {
+        parse_rows(c, s);
+    } else if (s.kind == "given") {
         c.given.emplace_back(s.name, body);
         if (s.exec)
             c.executable.push_back(s.name);
@@ -349,8 +342,8 @@ section parse_section_header(const std::string &line, int lineno, const std::str
     if (w.empty())
         throw case_error(where + ": section without a kind");
     s.kind = w[0];
-    static const std::vector<std::string> kinds = {"args",   "given",  "stdin",  "stdout",
-                                                   "stderr", "status", "expect", "absent"};
+    static const std::vector<std::string> kinds = {"args",   "given",  "stdin",  "stdout", "stderr",
+                                                   "status", "expect", "absent", "rows"};
     if (std::find(kinds.begin(), kinds.end(), s.kind) == kinds.end())
         throw case_error(where + ": unknown section " + s.kind);
     size_t i = 1;
@@ -369,6 +362,8 @@ section parse_section_header(const std::string &line, int lineno, const std::str
             s.esc = true;
         else if (w[i] == "re")
             s.re = true;
+        else if (w[i] == "blank")
+            s.blank = true;
         else if (w[i] == "exec" && s.kind == "given")
             s.exec = true;
         else
@@ -528,17 +523,6 @@ std::string compare_text(const char *what, const expected_text &want, const std:
            "  expected: \"" + show_text(text) + "\"\n  actual:   \"" + show_text(got) + "\"\n";
 }
 
-bool read_file(const std::string &path, std::string &out)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return false;
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    out = ss.str();
-    return true;
-}
-
 class e2e_case_test : public testing::Test {
 public:
     e2e_case_test(std::shared_ptr<const e2e_case> c, qsh_mode m) : c_(std::move(c)), mode_(m) {}
@@ -548,23 +532,16 @@ public:
         const e2e_case &c = *c_;
         std::string label = c.file + ":" + std::to_string(c.line) + ": case \"" + c.name +
                             "\", mode " + mode_name(mode_);
-        std::string dir = make_temp_dir();
-        struct cleanup {
-            std::string d;
-            ~cleanup() { remove_tree(d); }
-        } cleaner{dir};
+        temp_dir work;
+        const std::string &dir = work.path;
         auto with_qsh = [](const std::string &text) { return replace_all(text, "{QSH}", QSH_BIN); };
         for (const auto &[name, body] : c.given) {
             std::filesystem::path p = std::filesystem::path(dir) / name;
             std::filesystem::create_directories(p.parent_path());
-            std::ofstream f(p, std::ios::binary);
-            f << with_qsh(body);
-            ASSERT_TRUE(f.good()) << label << ": cannot create given file " << name;
+            bool exec = std::find(c.executable.begin(), c.executable.end(), name) !=
+                        c.executable.end();
+            write_file(p.string(), with_qsh(body), exec ? 0755 : 0644);
         }
-        for (const auto &name : c.executable)
-            std::filesystem::permissions(std::filesystem::path(dir) / name,
-                                         std::filesystem::perms::owner_exec,
-                                         std::filesystem::perm_options::add);
         qsh_run_opts o;
         for (const auto &arg : c.args)
             o.args.push_back(with_qsh(arg));
@@ -595,11 +572,11 @@ public:
                      "\n";
         }
         for (const auto &[name, want] : c.expect) {
-            std::string got;
-            if (!read_file(dir + "/" + name, got))
+            std::optional<std::string> got = try_read_file(dir + "/" + name);
+            if (!got)
                 fails += "file " + name + " does not exist or cannot be read\n";
             else
-                fails += compare_text(("file " + name).c_str(), want, got, dir);
+                fails += compare_text(("file " + name).c_str(), want, *got, dir);
         }
         for (const auto &name : c.absent) {
             struct stat st;
@@ -632,6 +609,13 @@ const int registered = [] {
     for (const auto &e : fs::directory_iterator(QSH_CASES_DIR, ec))
         if (e.path().extension() == ".cases")
             files.push_back(e.path());
+    if (files.empty()) {
+        std::string msg = std::string("no case files found in ") + QSH_CASES_DIR +
+                          (ec ? ": " + ec.message() : "");
+        testing::RegisterTest("cases", "directory_holds_case_files", nullptr, nullptr, __FILE__,
+                              __LINE__,
+                              [msg]() -> testing::Test * { return new e2e_parse_failure(msg); });
+    }
     std::sort(files.begin(), files.end());
     for (const auto &f : files) {
         std::string suite = sanitize(f.stem().string());
@@ -669,20 +653,9 @@ const int registered = [] {
 // The parser itself, on small texts written to a temporary file.
 std::vector<e2e_case> parse_text(const std::string &text)
 {
-    std::string dir = make_temp_dir();
-    std::string path = dir + "/t.cases";
-    {
-        std::ofstream f(path, std::ios::binary);
-        f << text;
-    }
-    try {
-        auto r = parse_cases(path);
-        remove_tree(dir);
-        return r;
-    } catch (...) {
-        remove_tree(dir);
-        throw;
-    }
+    temp_dir dir;
+    write_file(dir / "t.cases", text);
+    return parse_cases(dir / "t.cases");
 }
 
 TEST(CaseFormat, SectionsFlagsAndDefaults)
@@ -693,10 +666,12 @@ TEST(CaseFormat, SectionsFlagsAndDefaults)
         "--- given sub/f noeol\nab\n--- stdin esc noeol\nx\\t\\x04\\\\\\0\n"
         "--- stdout re\n[0-9]+\n--- stderr\n\n# kept\n--- status\n  3 \n"
         "--- expect out esc\n\\n\n--- absent gone\n"
-        "=== args\n--- args esc\n-c\na b\\nc\n--- given s exec\n#!x\n=== second\n--- "
-        "status\nsignal 9\n"
+        "=== args\n--- args esc\n-c\na b\\nc\n--- given s exec\n#!x\n"
+        "=== rows\n--- rows esc\nin  a |\nin\tb\nout [a] [|] [b]\nin  ; x\n"
+        "err Error: ';' is unexpected.\nout\nin \\x20x\\t\n--- args blank\n-s\n\n"
+        "=== second\n--- status\nsignal 9\n"
         "--- stdout\nlast line without newline");
-    ASSERT_EQ(cs.size(), 3u);
+    ASSERT_EQ(cs.size(), 4u);
     const e2e_case &a = cs[0];
     EXPECT_EQ(a.name, "first one");
     EXPECT_EQ(a.args, (std::vector<std::string>{"-s", "x"}));
@@ -719,7 +694,12 @@ TEST(CaseFormat, SectionsFlagsAndDefaults)
     EXPECT_EQ(a.absent, (std::vector<std::string>{"gone"}));
     EXPECT_EQ(cs[1].args, (std::vector<std::string>{"-c", "a b\nc"}));
     EXPECT_EQ(cs[1].executable, (std::vector<std::string>{"s"}));
-    const e2e_case &b = cs[2];
+    const e2e_case &r = cs[2];
+    EXPECT_EQ(r.input, "a |\nb\n; x\n x\t\n");
+    EXPECT_EQ(r.out.text, "[a] [|] [b]\n\n");
+    EXPECT_EQ(r.err.text, "Error: ';' is unexpected.\n");
+    EXPECT_EQ(r.args, (std::vector<std::string>{"-s", ""}));
+    const e2e_case &b = cs[3];
     EXPECT_EQ(b.modes, (std::vector<qsh_mode>{qsh_mode::pipe, qsh_mode::file}));
     EXPECT_EQ(b.umask, 022u);
     EXPECT_EQ(b.timeout, 20);
@@ -757,6 +737,14 @@ TEST(CaseFormat, MistakesAreReportedWithTheirLine)
         {"=== a\n--- stdout\n--- stdout\n", "t.cases:3: section stdout given twice"},
         {"=== a\nargs: -s\n--- args\n-c\n", "t.cases:3: arguments given twice"},
         {"=== a\n--- stdout exec\n", "t.cases:2: unknown flag exec"},
+        {"=== a\n--- stdout\nx\n\n", "t.cases:4: the section ends with a blank line"},
+        {"=== a\n--- stdin\n \t\n=== b\n", "t.cases:3: the section ends with a blank line"},
+        {"=== a\n--- args\n-s\n\n", "t.cases:4: the section ends with a blank line"},
+        {"=== a\n--- rows\nin x\nfoo y\n", "t.cases:4: a row line starts with in, out or err"},
+        {"=== a\n--- rows\ninx\n", "t.cases:3: a row line starts with in, out or err"},
+        {"=== a\n--- stdout\n--- rows\n", "t.cases:3: rows and a stdout section exclude"},
+        {"=== a\n--- rows\n--- stdin\n", "t.cases:3: rows and a stdin section exclude"},
+        {"=== a\n--- rows noeol\n", "t.cases:2: flag noeol is not for rows"},
     };
     for (const row &r : rows) {
         try {

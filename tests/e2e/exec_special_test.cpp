@@ -15,9 +15,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
-#include <fstream>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -50,14 +48,6 @@ void split_pid_lines(const std::string &out, size_t pid_cnt, std::string *body,
     pids->assign(lines.end() - static_cast<long>(pid_cnt), lines.end());
     for (const auto &p : *pids)
         EXPECT_TRUE(is_pid(p)) << "not a process ID line: '" << p << "' in\n" << out;
-}
-
-std::string read_file(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
 }
 
 double realtime_now()
@@ -210,8 +200,7 @@ TEST(ExecRedirections, NewFilesGetModeLessUmask)
         SCOPED_TRACE("umask " + std::to_string(rw.umask));
         temp_dir dir;
         std::string kept = dir.path + "/kept";
-        std::ofstream(kept) << "x\n";
-        ASSERT_EQ(chmod(kept.c_str(), 0604), 0);
+        write_file(kept, "x\n", 0604);
         qsh_run_opts o;
         o.cwd = dir.path;
         o.umask = rw.umask;
@@ -242,7 +231,7 @@ file_run run_to_files(const std::string &input)
     temp_dir dir;
     const std::string in_path = dir.path + "/in", out_path = dir.path + "/out",
                       err_path = dir.path + "/err", work = dir.path + "/work";
-    std::ofstream(in_path, std::ios::binary) << input;
+    write_file(in_path, input);
     file_run res;
     if (mkdir(work.c_str(), 0700) != 0) {
         ADD_FAILURE() << "mkdir " << work;

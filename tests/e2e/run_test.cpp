@@ -1,7 +1,6 @@
 // Tests of the process runner itself: each mode delivers input and collects
 // output exactly, large data does not deadlock, a hung child is killed, and
 // nothing (descriptor, zombie, directory) is left behind.
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -15,19 +14,6 @@
 #include "run.h"
 
 namespace {
-
-int count_open_fds()
-{
-    int n = 0;
-    DIR *d = opendir("/proc/self/fd");
-    if (!d)
-        return -1;
-    while (dirent *e = readdir(d))
-        if (e->d_name[0] != '.')
-            n++;
-    closedir(d);
-    return n - 1;  // the directory stream's own descriptor
-}
 
 bool no_child_left()
 {

@@ -130,10 +130,7 @@ TEST(ScriptInput, NonBlockingPipeIsWaitedOn)
         EXPECT_EQ(write(in[1], script, sizeof script - 1), static_cast<ssize_t>(sizeof script - 1));
         signal(SIGPIPE, old_handler);
         close(in[1]);
-        std::string got;
-        char buf[256];
-        for (ssize_t n; (n = read(out[0], buf, sizeof buf)) > 0;)
-            got.append(buf, static_cast<size_t>(n));
+        std::string got = read_all(out[0]);
         close(out[0]);
         int status;
         ASSERT_EQ(waitpid(pid, &status, 0), pid);

@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
 """Writes the fuzz seed corpus: one file per distinct input.
 
-Inputs come from the test tables as they stand: the stdin sections of
-tests/e2e/cases/*.cases, and the first string literal of every table row
-({"text", ...}) in tests/unit/*_test.cpp. Each file is named after the hash
-of its bytes, so reruns and duplicates add nothing.
+Inputs come from the test tables as they stand: the stdin sections and the
+"in" lines of the rows sections of tests/e2e/cases/*.cases, and the first
+string literal of every table row ({"text", ...}) in tests/unit/*_test.cpp.
+Each file is named after the hash of its bytes, so reruns and duplicates add
+nothing.
 
 usage: make_corpus.py TESTS_DIR OUT_DIR
 """
@@ -45,18 +46,25 @@ def c_unescape(lit: str) -> bytes:
     return bytes(out)
 
 
+ROW_IN = re.compile(r'in(?:[ \t]+(.*))?$')
+
+
 def case_inputs(path: pathlib.Path):
     section = None
     lines = []
     for line in path.read_text(encoding='utf-8', errors='surrogateescape').splitlines(True):
         if line.startswith('--- ') or line.startswith('=== '):
-            if section == 'stdin' and lines:
+            if section in ('stdin', 'rows') and lines:
                 yield ''.join(lines).encode('utf-8', errors='surrogateescape')
             section = line[4:].split()[0] if line.startswith('--- ') and len(line) > 4 else None
             lines = []
         elif section == 'stdin':
             lines.append(line)
-    if section == 'stdin' and lines:
+        elif section == 'rows':
+            m = ROW_IN.match(line.rstrip('\n'))
+            if m:
+                lines.append((m.group(1) or '') + '\n')
+    if section in ('stdin', 'rows') and lines:
         yield ''.join(lines).encode('utf-8', errors='surrogateescape')
 
 

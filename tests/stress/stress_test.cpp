@@ -13,10 +13,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <random>
 #include <set>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -59,23 +56,6 @@ bool is_syntax_message(const std::string &line)
     return ops.count(line.substr(head.size(), line.size() - head.size() - tail.size())) == 1;
 }
 
-// Bytes from a fixed seed, so that a failure can be replayed; bytes listed
-// in `excluded` are replaced by 'x'.
-std::string random_bytes(size_t n, uint64_t seed, const std::string &excluded = "")
-{
-    std::mt19937_64 gen(seed);
-    std::string s(n, '\0');
-    for (size_t i = 0; i < n; i += 8) {
-        uint64_t v = gen();
-        for (size_t k = 0; k < 8 && i + k < n; k++, v >>= 8)
-            s[i + k] = static_cast<char>(v & 0xff);
-    }
-    for (char &c : s)
-        if (excluded.find(c) != std::string::npos)
-            c = 'x';
-    return s;
-}
-
 std::string repeat(const std::string &s, size_t n)
 {
     std::string r;
@@ -83,22 +63,6 @@ std::string repeat(const std::string &s, size_t n)
     for (size_t i = 0; i < n; i++)
         r += s;
     return r;
-}
-
-std::string read_file(const std::string &path)
-{
-    std::ifstream f(path, std::ios::binary);
-    std::ostringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
-
-void expect_normal_end(const qsh_result &r, int status = 0)
-{
-    EXPECT_EQ(r.error, "");
-    EXPECT_FALSE(r.timed_out);
-    EXPECT_EQ(r.signal, 0);
-    EXPECT_EQ(r.status, status);
 }
 
 // ---------------------------------------------------------------------------
@@ -224,27 +188,24 @@ TEST(Stress, TenThousandBackgroundCommands)
 {
     const size_t count = 10000 / scale;
     temp_dir dir;
-    {
-        // Counts qsh's children that are still running (R, S, D) or zombies.
-        std::ofstream count(dir.path + "/count");
-        count << "running=0 zombies=0\n"
-                 "for f in /proc/[0-9]*/stat; do\n"
-                 "  s=$(cat \"$f\" 2>/dev/null) || continue\n"
-                 "  set -- ${s##*) }\n"
-                 "  [ \"$2\" = \"$PPID\" ] || continue\n"
-                 "  [ \"$f\" = /proc/$$/stat ] && continue\n"
-                 "  if [ \"$1\" = Z ]; then zombies=$((zombies + 1))\n"
-                 "  else running=$((running + 1)); fi\n"
-                 "done\n";
-        std::ofstream probe(dir.path + "/probe");
-        probe << "echo fds: $(ls /proc/$PPID/fd) >&2\n"
-                 ". ./count\n"
-                 "echo zombies: $zombies >&2\n";
-        // Waits until every background child has ended; qsh collects them
-        // once this line is done.
-        std::ofstream settle(dir.path + "/settle");
-        settle << "while . ./count; [ $running -gt 0 ]; do sleep 0.1; done\n";
-    }
+    // Counts qsh's children that are still running (R, S, D) or zombies.
+    write_file(dir / "count",
+               "running=0 zombies=0\n"
+               "for f in /proc/[0-9]*/stat; do\n"
+               "  s=$(cat \"$f\" 2>/dev/null) || continue\n"
+               "  set -- ${s##*) }\n"
+               "  [ \"$2\" = \"$PPID\" ] || continue\n"
+               "  [ \"$f\" = /proc/$$/stat ] && continue\n"
+               "  if [ \"$1\" = Z ]; then zombies=$((zombies + 1))\n"
+               "  else running=$((running + 1)); fi\n"
+               "done\n");
+    write_file(dir / "probe",
+               "echo fds: $(ls /proc/$PPID/fd) >&2\n"
+               ". ./count\n"
+               "echo zombies: $zombies >&2\n");
+    // Waits until every background child has ended; qsh collects them once
+    // this line is done.
+    write_file(dir / "settle", "while . ./count; [ $running -gt 0 ]; do sleep 0.1; done\n");
     qsh_run_opts o;
     o.cwd = dir.path;
     // The probe reports on standard error, apart from the process IDs on

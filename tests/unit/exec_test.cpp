@@ -3,7 +3,6 @@
 // the start-up probe of the working directory.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -16,37 +15,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "exec.h"
+#include "support.h"
 #include "word.h"
 
 namespace {
-
-// A fresh directory, removed with everything in it at the end of the test.
-struct temp_dir {
-    std::string path;
-    temp_dir()
-    {
-        char tmpl[] = "/tmp/qsh-exec-test-XXXXXX";
-        const char *p = mkdtemp(tmpl);
-        if (!p)
-            throw std::runtime_error("mkdtemp failed");
-        path = p;
-    }
-    temp_dir(const temp_dir &) = delete;
-    temp_dir &operator=(const temp_dir &) = delete;
-    ~temp_dir()
-    {
-        std::error_code ec;
-        std::filesystem::remove_all(path, ec);
-    }
-    std::string operator/(const std::string &name) const { return path + "/" + name; }
-};
 
 // The list of one line, destroyed at the end of the test.
 struct line_list {
@@ -92,43 +68,6 @@ bool fd_is_cloexec(int fd)
 {
     int fl = fcntl(fd, F_GETFD);
     return fl != -1 && (fl & FD_CLOEXEC);
-}
-
-int open_fd_count()
-{
-    int n = 0;
-    DIR *d = opendir("/proc/self/fd");
-    if (!d)
-        return -1;
-    while (dirent *e = readdir(d))
-        if (e->d_name[0] != '.')
-            n++;
-    closedir(d);
-    return n - 1;  // the directory stream's own descriptor
-}
-
-std::string read_file(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void write_file(const std::string &path, const std::string &text, mode_t mode = 0644)
-{
-    std::ofstream(path, std::ios::binary) << text;
-    chmod(path.c_str(), mode);
-}
-
-std::string read_all(int fd)
-{
-    std::string out;
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0)
-        out.append(buf, static_cast<size_t>(n));
-    return out;
 }
 
 bool file_exists(const std::string &path)
@@ -307,7 +246,7 @@ TEST(ExecCmdProcess, RedirectionsOnlyWhenTheCommandRuns)
     // Skipped: nothing is opened, created or truncated.
     {
         line_list l(line);
-        int before = open_fd_count();
+        int before = count_open_fds();
         int len, fd[2] = {-1, -1};
         delim dl;
         word *next = cmd_process(l.head(), &len, fd, &dl, 0);
@@ -317,7 +256,7 @@ TEST(ExecCmdProcess, RedirectionsOnlyWhenTheCommandRuns)
         EXPECT_EQ(dl, delim_semi);
         EXPECT_EQ(fd[0], -1);
         EXPECT_EQ(fd[1], -1);
-        EXPECT_EQ(open_fd_count(), before);
+        EXPECT_EQ(count_open_fds(), before);
         EXPECT_EQ(read_file(dir / "out"), "old out\n");
         EXPECT_FALSE(file_exists(dir / "new"));
         EXPECT_FALSE(file_exists(dir / "app2"));
@@ -325,13 +264,13 @@ TEST(ExecCmdProcess, RedirectionsOnlyWhenTheCommandRuns)
     // Run: every file is opened in order, only the last of each side stays.
     {
         line_list l(line);
-        int before = open_fd_count();
+        int before = count_open_fds();
         int len, fd[2] = {-1, -1};
         delim dl;
         cmd_process(l.head(), &len, fd, &dl, 1);
         ASSERT_GE(fd[0], 0);
         ASSERT_GE(fd[1], 0);
-        EXPECT_EQ(open_fd_count(), before + 2) << "replaced descriptors must be closed";
+        EXPECT_EQ(count_open_fds(), before + 2) << "replaced descriptors must be closed";
         EXPECT_EQ(read_all(fd[0]), "input\n");
         EXPECT_EQ(write(fd[1], "x\n", 2), 2);
         close(fd[0]);
@@ -787,12 +726,12 @@ TEST(ExecProbe, TakesWhatPwdPrints)
         write_file(dir / "pwd", std::string("#!/bin/sh\n") + r.script + "\n", 0755);
         char buff[64];
         memset(buff, 'Z', sizeof buff);
-        int before = open_fd_count();
+        int before = count_open_fds();
         testing::internal::CaptureStderr();
         EXPECT_EQ(exec_get_current_path(buff, sizeof buff), 1);
         testing::internal::GetCapturedStderr();
         EXPECT_STREQ(buff, r.path);
-        EXPECT_EQ(open_fd_count(), before);
+        EXPECT_EQ(count_open_fds(), before);
         EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1) << "pwd must have been collected";
     }
 }

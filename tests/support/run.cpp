@@ -13,13 +13,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <sstream>
 #include <stdexcept>
+
+#include <gtest/gtest.h>
 
 extern char **environ;
 
@@ -92,7 +91,7 @@ std::vector<std::string> build_env(const std::vector<std::string> &extra)
 void child_complain(const char *what)
 {
     const char *err = strerror(errno);
-    ssize_t r = write(2, "qsh_e2e child: ", 15);
+    ssize_t r = write(2, "run_qsh child: ", 15);
     r = write(2, what, strlen(what));
     r = write(2, ": ", 2);
     r = write(2, err, strlen(err));
@@ -228,6 +227,13 @@ std::vector<std::string> wrapper_words()
     return words;
 }
 
+int timeout_scale()
+{
+    const char *s = getenv("QSH_TIMEOUT_SCALE");
+    int n = s ? atoi(s) : 1;
+    return n > 0 ? n : 1;
+}
+
 std::string find_in_path(const std::string &name)
 {
     if (name.find('/') != std::string::npos)
@@ -248,72 +254,11 @@ std::string find_in_path(const std::string &name)
 
 }  // namespace
 
-std::string make_temp_dir()
-{
-    const char *tmp = getenv("TMPDIR");
-    std::string path = std::string(tmp && *tmp ? tmp : "/tmp") + "/qsh-e2e.XXXXXX";
-    if (!mkdtemp(path.data()))
-        throw std::runtime_error(sys_error("mkdtemp"));
-    char real[PATH_MAX];
-    if (!realpath(path.c_str(), real))
-        throw std::runtime_error(sys_error("realpath"));
-    return real;
-}
-
-void remove_tree(const std::string &path)
-{
-    std::error_code ec;
-    // A test may leave a directory without write or search permission.
-    for (auto it = std::filesystem::recursive_directory_iterator(
-             path, std::filesystem::directory_options::skip_permission_denied, ec);
-         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
-        if (it->is_directory(ec) && !it->is_symlink(ec))
-            std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
-                                         std::filesystem::perm_options::add, ec);
-    }
-    std::filesystem::remove_all(path, ec);
-}
-
-std::string escape_bytes(const std::string &s)
-{
-    static const char hex[] = "0123456789abcdef";
-    std::string r;
-    r.reserve(s.size());
-    for (unsigned char c : s) {
-        switch (c) {
-        case '\n':
-            r += "\\n";
-            break;
-        case '\t':
-            r += "\\t";
-            break;
-        case '\r':
-            r += "\\r";
-            break;
-        case '\\':
-            r += "\\\\";
-            break;
-        case '\0':
-            r += "\\0";
-            break;
-        default:
-            if (c < 0x20 || c > 0x7e) {
-                r += "\\x";
-                r += hex[c >> 4];
-                r += hex[c & 15];
-            } else {
-                r += static_cast<char>(c);
-            }
-        }
-    }
-    return r;
-}
-
 qsh_result run_qsh(const qsh_run_opts &opts)
 {
     ignore_sigpipe();
     qsh_result res;
-    auto deadline = run_clock::now() + std::chrono::seconds(opts.timeout_sec);
+    auto deadline = run_clock::now() + std::chrono::seconds(opts.timeout_sec * timeout_scale());
 
     bool own_dir = opts.cwd.empty();
     try {
@@ -550,22 +495,10 @@ qsh_result run_qsh(const qsh_run_opts &opts)
     return res;
 }
 
-std::vector<std::string> split_lines(const std::string &s)
+void expect_normal_end(const qsh_result &r, int status)
 {
-    std::vector<std::string> lines;
-    std::istringstream in(s);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
-
-bool is_number(const std::string &s)
-{
-    return !s.empty() &&
-           std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
-bool is_pid(const std::string &s)
-{
-    return is_number(s) && s[0] != '0' && s.size() < 11;
+    EXPECT_EQ(r.error, "");
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.signal, 0);
+    EXPECT_EQ(r.status, status);
 }

@@ -1,5 +1,5 @@
-// Runs the qsh binary as a child process with a given standard input and
-// collects everything it writes, for the end-to-end tests.
+// Runs the qsh binary under test (QSH_BIN) as a child process with a given
+// standard input and collects everything it writes.
 #pragma once
 
 #include <sys/types.h>
@@ -7,6 +7,8 @@
 #include <functional>
 #include <string>
 #include <vector>
+
+#include "support.h"
 
 // How standard input reaches qsh.
 //   pipe: a pipe that the runner writes the input into and then closes;
@@ -44,33 +46,12 @@ struct qsh_result {
 // standard error, waits for it and returns what it wrote and how it ended.
 // qsh runs in its own process group; all descriptors above 2 are closed in
 // the child. On timeout the whole group is killed and reaped.
+// Two environment variables serve runs under a checker: QSH_WRAPPER holds
+// blank-separated words put before the qsh under test (valgrind and its
+// options), and QSH_TIMEOUT_SCALE, a whole number, multiplies every timeout
+// (such a checker makes qsh many times slower).
 qsh_result run_qsh(const qsh_run_opts &opts);
 
-// Makes a fresh empty directory (its real path, no symbolic links) under
-// $TMPDIR or /tmp; throws std::runtime_error on failure.
-std::string make_temp_dir();
-
-// Removes a directory tree; errors are ignored.
-void remove_tree(const std::string &path);
-
-// A fresh temporary directory, removed with everything in it at the end of
-// its scope.
-struct temp_dir {
-    std::string path = make_temp_dir();
-    temp_dir() = default;
-    temp_dir(const temp_dir &) = delete;
-    temp_dir &operator=(const temp_dir &) = delete;
-    ~temp_dir() { remove_tree(path); }
-};
-
-// The lines of s, without their newlines.
-std::vector<std::string> split_lines(const std::string &s);
-
-// True for a decimal number without sign (is_pid: a positive one, as qsh
-// prints for a started process).
-bool is_number(const std::string &s);
-bool is_pid(const std::string &s);
-
-// Printable form of bytes: \n \t \r \\ \0 and \xHH for other control bytes
-// and bytes above 0x7e.
-std::string escape_bytes(const std::string &s);
+// Checks that a run went through and qsh ended normally with the given
+// status: no runner failure, no timeout, no signal.
+void expect_normal_end(const qsh_result &r, int status = 0);
