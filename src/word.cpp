@@ -7,9 +7,20 @@
 #include "char.h"
 #include "define.h"
 
+// Memory of destroyed lists, kept for the lists to come: once a line of some
+// size has been split, the next line of that size allocates nothing and
+// touches no new page. The blocks are kept in the order a list filled them.
+static word_block *word_block_spare;
+static word_list *word_list_spare;
+
 word_list *word_list_init()
 {
-    return static_cast<word_list *>(mem_zalloc(sizeof(word_list)));
+    word_list *wl = word_list_spare;
+    word_list_spare = nullptr;
+    if (!wl)
+        wl = static_cast<word_list *>(mem_alloc(sizeof(word_list)));
+    *wl = {};
+    return wl;
 }
 
 word *word_init()
@@ -27,37 +38,47 @@ static char *word_block_data(word_block *b)
     return reinterpret_cast<char *>(b + 1);
 }
 
-// A node with room for a text of len characters right after it, carved from
-// the list's newest block; a new block, twice the last one, when it is full.
-static word *word_list_carve(word_list *wl, size_t len)
+// A block with room for need bytes: the first kept one that fits, else a new
+// one of at least cap bytes.
+static word_block *word_block_take(size_t need, size_t cap)
+{
+    for (word_block **at = &word_block_spare; *at; at = &(*at)->next) {
+        word_block *b = *at;
+        if (b->cap >= need) {
+            *at = b->next;
+            b->used = 0;
+            return b;
+        }
+    }
+    while (cap < need)
+        cap *= 2;
+    word_block *b = static_cast<word_block *>(mem_alloc(sizeof(word_block) + cap));
+    b->used = 0;
+    b->cap = cap;
+    return b;
+}
+
+// Starts a new block for the list, twice the size of its last one.
+[[gnu::noinline]] static word_block *word_list_grow(word_list *wl, size_t need)
+{
+    word_block *b = word_block_take(need,
+                                    wl->blocks ? wl->blocks->cap * 2 : 1024 - sizeof(word_block));
+    b->next = wl->blocks;
+    wl->blocks = b;
+    return b;
+}
+
+// Appends a node with room for a text of len characters right after it,
+// carved from the list's newest block; the caller writes the text.
+static word *word_list_append(word_list *wl, size_t len, int is_delim)
 {
     size_t need = word_size(len);
     word_block *b = wl->blocks;
-    if (!b || b->cap - b->used < need) {
-        size_t cap = b ? b->cap * 2 : 1024 - sizeof(word_block);
-        while (cap < need)
-            cap *= 2;
-        b = static_cast<word_block *>(mem_alloc(sizeof(word_block) + cap));
-        b->next = wl->blocks;
-        b->used = 0;
-        b->cap = cap;
-        wl->blocks = b;
-    }
+    if (!b || b->cap - b->used < need)
+        b = word_list_grow(wl, need);
     word *w = reinterpret_cast<word *>(word_block_data(b) + b->used);
     b->used += need;
-    return w;
-}
-
-// Appends a node holding a copy of the len characters at str (null: no text).
-static void word_list_add(word_list *wl, const char *str, size_t len, int is_delim)
-{
-    word *w = word_list_carve(wl, str ? len : 0);
-    w->str = nullptr;
-    if (str) {
-        w->str = reinterpret_cast<char *>(w + 1);
-        memcpy(w->str, str, len);
-        w->str[len] = '\0';
-    }
+    w->str = reinterpret_cast<char *>(w + 1);
     w->is_delim = is_delim > 0 ? 1 : 0;
     w->next = nullptr;
     w->prev = wl->tail;
@@ -66,13 +87,25 @@ static void word_list_add(word_list *wl, const char *str, size_t len, int is_del
     else
         wl->head = w;
     wl->tail = w;
+    return w;
+}
+
+// Appends a node holding a copy of the len characters at str.
+static void word_list_add(word_list *wl, const char *str, size_t len, int is_delim)
+{
+    word *w = word_list_append(wl, len, is_delim);
+    memcpy(w->str, str, len);
+    w->str[len] = '\0';
 }
 
 void word_list_push(word_list *wl, const char *str, int is_delim)
 {
     if (!wl)
         return;
-    word_list_add(wl, str, str ? strlen(str) : 0, is_delim);
+    if (str)
+        word_list_add(wl, str, strlen(str), is_delim);
+    else
+        word_list_append(wl, 0, is_delim)->str = nullptr;
 }
 
 void word_list_pop(word_list *wl)
@@ -95,12 +128,16 @@ void word_list_pop(word_list *wl)
 
 void word_list_destroy(word_list **wl)
 {
-    (*wl)->head = (*wl)->tail = nullptr;
+    // Pushed newest first, the blocks end up kept in the order they were filled.
     for (word_block *b = (*wl)->blocks, *next; b; b = next) {
         next = b->next;
-        free(b);
+        b->next = word_block_spare;
+        word_block_spare = b;
     }
-    free(*wl);
+    if (word_list_spare)
+        free(*wl);
+    else
+        word_list_spare = *wl;
     *wl = nullptr;
 }
 
