@@ -1,8 +1,12 @@
 #include "word.h"
 
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 #include "char.h"
 #include "define.h"
@@ -12,6 +16,10 @@
 // touches no new page. The blocks are kept in the order a list filled them.
 static word_block *word_block_spare;
 static word_list *word_list_spare;
+
+// Every block has this many bytes after its capacity that are never carved,
+// so that a token's text can be written and read 16 bytes at a time.
+static constexpr size_t word_block_slack = 16;
 
 word_list *word_list_init()
 {
@@ -52,7 +60,8 @@ static word_block *word_block_take(size_t need, size_t cap)
     }
     while (cap < need)
         cap *= 2;
-    word_block *b = static_cast<word_block *>(mem_alloc(sizeof(word_block) + cap));
+    word_block *b = static_cast<word_block *>(
+        mem_alloc(sizeof(word_block) + cap + word_block_slack));
     b->used = 0;
     b->cap = cap;
     return b;
@@ -95,6 +104,19 @@ static void word_list_add(word_list *wl, const char *str, size_t len, int is_del
 {
     word *w = word_list_append(wl, len, is_delim);
     memcpy(w->str, str, len);
+    w->str[len] = '\0';
+}
+
+// The same for a token of the text being split, where everything before
+// text_end may be read: a short token is copied as one 16-byte piece.
+static void word_list_add_token(word_list *wl, const char *str, size_t len, int is_delim,
+                                const char *text_end)
+{
+    word *w = word_list_append(wl, len, is_delim);
+    if (len <= 16 && text_end - str >= 16)
+        memcpy(w->str, str, 16);
+    else
+        memcpy(w->str, str, len);
     w->str[len] = '\0';
 }
 
@@ -141,54 +163,81 @@ void word_list_destroy(word_list **wl)
     *wl = nullptr;
 }
 
-// Output is assembled here and written with one call per line, or per
-// 64 KB of a long line.
-static struct {
-    char *str;
-    size_t len;
-    size_t cap;
-} print_buf;
-
-static void print_buf_flush()
+// The index of the first NUL among the 16 bytes at s, or 16.
+static unsigned text_nul_16(const char *s)
 {
-    fwrite_unlocked(print_buf.str, 1, print_buf.len, stdout);
-    print_buf.len = 0;
+#ifdef __SSE2__
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s));
+    unsigned mask = static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_setzero_si128())));
+    return static_cast<unsigned>(__builtin_ctz(mask | 0x10000u));
+#else
+    unsigned k = 0;
+    while (k < 16 && s[k])
+        k++;
+    return k;
+#endif
 }
 
-// Makes room for len more bytes.
-static void print_buf_reserve(size_t len)
+// Writes the rest of a token, "]" and sep through stdio.
+static void word_print_tail(const char *str, char sep)
 {
-    if (print_buf.cap - print_buf.len >= len)
-        return;
-    print_buf_flush();
-    if (print_buf.cap < len) {
-        print_buf.cap = len > 65536 ? len : 65536;
-        free(print_buf.str);
-        print_buf.str = static_cast<char *>(mem_alloc(print_buf.cap));
+    fwrite_unlocked(str, 1, strlen(str), stdout);
+    putc_unlocked(']', stdout);
+    putc_unlocked(sep, stdout);
+}
+
+#ifdef __GLIBC__
+// Writes "[str]" and sep straight into standard output's buffer, whose free
+// part glibc keeps between _IO_write_ptr and _IO_write_end (none on a
+// line-buffered or unbuffered stream, or before the first write sets the
+// buffer up). The text is copied 16 bytes at a time, reading past its NUL:
+// a node's text lies in a block with slack after it. Returns 0, having
+// written nothing, when the buffer has no room.
+static int word_print_fast(const char *str, char sep)
+{
+    constexpr ptrdiff_t piece = 17;  // 16 bytes of text, or the last ones, "]" and sep
+    char *out = stdout->_IO_write_ptr;
+    char *end = stdout->_IO_write_end;
+    if (end - out < 1 + piece)
+        return 0;
+    *out++ = '[';
+    unsigned k;
+    while ((k = text_nul_16(str)) == 16) {
+        memcpy(out, str, 16);
+        out += 16;
+        str += 16;
+        if (end - out < piece) {  // a long token: the rest goes through stdio
+            stdout->_IO_write_ptr = out;
+            word_print_tail(str, sep);
+            return 1;
+        }
     }
+    memcpy(out, str, 16);
+    out[k] = ']';
+    out[k + 1] = sep;
+    stdout->_IO_write_ptr = out + k + 2;
+    return 1;
 }
+#else
+static int word_print_fast(const char *, char)
+{
+    return 0;
+}
+#endif
 
 void word_list_print(const word_list *wl)
 {
-    if (!wl || !wl->head)
+    if (!wl)
         return;
     for (const word *w = wl->head; w; w = w->next) {
-        size_t len = w->str ? strlen(w->str) : 0;
-        print_buf_reserve(len + 3);
-        char *out = print_buf.str + print_buf.len;
-        *out++ = '[';
-        if (len)
-            memcpy(out, w->str, len);
-        out += len;
-        *out++ = ']';
-        *out++ = w->next ? ' ' : '\n';
-        print_buf.len += len + 3;
-    }
-    print_buf_flush();
-    if (print_buf.cap > 65536) {  // made for one huge token: give it back
-        free(print_buf.str);
-        print_buf.str = nullptr;
-        print_buf.cap = 0;
+        static const char empty[16] = {};  // a null text prints as []
+        const char *str = w->str ? w->str : empty;
+        char sep = w->next ? ' ' : '\n';
+        if (!word_print_fast(str, sep)) {
+            putc_unlocked('[', stdout);
+            word_print_tail(str, sep);
+        }
     }
 }
 
@@ -235,11 +284,15 @@ static void tok_buf_add(tok_buf *tb, const char *text, size_t len)
 // operators inside it are text) and both quotes are dropped; outside quotes a
 // backslash takes the next character literally; whitespace, an operator
 // character or the end of the text ends the word.
+// The index where the run of plain text from idx ends.
+static int tok_plain_end(const char *buff, int idx)
+{
+    return static_cast<int>(text_scan(buff + idx, 1) - buff);
+}
+
 static int tok_word_scan(const char *buff, int buff_idx, tok_buf *tb, int *rebuilt)
 {
-    int idx = buff_idx;
-    while (is_char_plain(buff[idx]))
-        idx++;
+    int idx = tok_plain_end(buff, buff_idx);
     *rebuilt = is_char_special(buff[idx]);
     if (!*rebuilt)
         return idx - buff_idx;
@@ -262,8 +315,7 @@ static int tok_word_scan(const char *buff, int buff_idx, tok_buf *tb, int *rebui
             idx += 1 + escaped;
         } else if (is_char_plain(c)) {
             int start = idx;
-            while (is_char_plain(buff[idx]))
-                idx++;
+            idx = tok_plain_end(buff, idx);
             tok_buf_add(tb, buff + start, static_cast<size_t>(idx - start));
         } else {
             break;  // whitespace, an operator character or the end
@@ -335,24 +387,41 @@ char *token_handle(const char *buff, int *buff_idx, short *is_delim)
     return tok;
 }
 
+// Cuts the token at buff[idx] (neither whitespace nor the end) into the list
+// and returns its length in buff. Everything before text_end may be read.
+static int tok_cut(word_list *wl, const char *buff, int idx, const char *text_end, tok_buf *scratch)
+{
+    const char *s = buff + idx;
+    if (is_char_from_delim(*s)) {
+        int len = tok_delim_handle(buff, idx);
+        word_list_add_token(wl, s, static_cast<size_t>(len), 1, text_end);
+        return len;
+    }
+    const char *stop = text_scan(s, 1);
+    if (is_char_special(*stop)) {
+        int rebuilt;
+        int len = tok_word_scan(buff, idx, scratch, &rebuilt);
+        word_list_add(wl, scratch->str, scratch->len, 0);
+        return len;
+    }
+    word_list_add_token(wl, s, static_cast<size_t>(stop - s), 0, text_end);
+    return static_cast<int>(stop - s);
+}
+
 word_list *word_list_from_buff(const char *buff)
 {
     if (!*buff)
         return nullptr;
     word_list *wl = word_list_init();
+    const char *text_end = buff + strlen(buff) + 1;
     tok_buf scratch = {nullptr, 0, 0};  // reused for every rebuilt word
     int idx = 0;
-    while (buff[idx]) {
-        short is_delim = 0;
-        int rebuilt;
-        int len = token_find(buff, &idx, &is_delim, &scratch, &rebuilt);
-        if (!len)
+    for (;;) {
+        while (is_char_space(buff[idx]))
+            idx++;
+        if (!buff[idx])
             break;
-        if (rebuilt)
-            word_list_add(wl, scratch.str, scratch.len, is_delim);
-        else
-            word_list_add(wl, buff + idx, static_cast<size_t>(len), is_delim);
-        idx += len;
+        idx += tok_cut(wl, buff, idx, text_end, &scratch);
     }
     free(scratch.str);
     return wl;
