@@ -39,7 +39,9 @@ inline int is_char_plain(char c)
 // Scanning. text_scan returns the first byte at or after s that ends a run
 // of plain text: an operator character, a quote, a backslash or the NUL, and
 // whitespace too when stop_at_space is set. s points into a NUL-terminated
-// text. text_scan_bytes is the same scan one byte at a time.
+// text whose bytes may all be read up to end: just past its NUL or later, or
+// s itself when that is not known.
+// text_scan_bytes is the same scan one byte at a time.
 inline const char *text_scan_bytes(const char *s, int stop_at_space)
 {
     const unsigned char stop = cc_delim | cc_quote | cc_backslash | cc_end |
@@ -73,13 +75,13 @@ inline unsigned text_scan_mask(__m128i v, int stop_at_space)
     return static_cast<unsigned>(_mm_movemask_epi8(m));
 }
 
-// 16 bytes at a time, with aligned loads: a load never reaches into a page
-// that holds no byte of the text, but it may read the bytes before s and
-// after the NUL in the same 16-byte block. The result never depends on them
-// (the count of trailing zeros stops at the first byte that ends the scan,
-// and the NUL does), yet AddressSanitizer would report them, so this
-// function is not instrumented.
-[[gnu::no_sanitize_address]] inline const char *text_scan(const char *s, int stop_at_space)
+// The last bytes, fewer than 16 before end, with aligned loads: such a load
+// never reaches into a page that holds no byte of the text, but it may read
+// bytes before s and past end in the same 16-byte block. The result never
+// depends on them (the count of trailing zeros stops at the first byte that
+// ends the scan, and the NUL does), yet AddressSanitizer would report them,
+// so this function is not instrumented.
+[[gnu::no_sanitize_address]] inline const char *text_scan_tail(const char *s, int stop_at_space)
 {
     const unsigned off = reinterpret_cast<uintptr_t>(s) & 15;
     const char *block = s - off;
@@ -93,8 +95,20 @@ inline unsigned text_scan_mask(__m128i v, int stop_at_space)
         mask = text_scan_mask(*reinterpret_cast<const __m128i *>(block), stop_at_space);
     }
 }
+
+// 16 bytes at a time, unaligned while 16 bytes remain before end.
+inline const char *text_scan(const char *s, const char *end, int stop_at_space)
+{
+    for (; end - s >= 16; s += 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s));
+        unsigned mask = text_scan_mask(v, stop_at_space);
+        if (mask)
+            return s + __builtin_ctz(mask);
+    }
+    return text_scan_tail(s, stop_at_space);
+}
 #else
-inline const char *text_scan(const char *s, int stop_at_space)
+inline const char *text_scan(const char *s, const char *, int stop_at_space)
 {
     return text_scan_bytes(s, stop_at_space);
 }

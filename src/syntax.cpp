@@ -139,13 +139,14 @@ static syntax_state syntax_final_backslash(char *buff, int idx, syntax_pass *pas
 syntax_state syntax_resume(char *buff, syntax_pass *pass, int *err_pos, int *symcnt)
 {
     int idx = pass->idx;
+    const char *end = buff + idx + strlen(buff + idx) + 1;
     for (;;) {
         if (pass->is_in_quotes) {
             idx = syntax_quoted_span(buff, idx, pass);
             if (pass->is_in_quotes)
                 break;
         }
-        int stop = static_cast<int>(text_scan(buff + idx, 0) - buff);
+        int stop = static_cast<int>(text_scan(buff + idx, end, 0) - buff);
         if (!pass->cmd_exist && syntax_span_has_word(buff, idx, stop))
             pass->cmd_exist = 1;
         idx = stop;

@@ -277,6 +277,13 @@ static void tok_buf_add(tok_buf *tb, const char *text, size_t len)
     tb->len += len;
 }
 
+// The index where the run of plain text from idx ends; text_end as for
+// text_scan (buff + idx when the end is not known).
+static int tok_plain_end(const char *buff, int idx, const char *text_end)
+{
+    return static_cast<int>(text_scan(buff + idx, text_end, 1) - buff);
+}
+
 // Scans the word at buff_idx and returns its length in buff. A word without
 // quotes or backslashes is only measured. Otherwise its rebuilt text is left
 // in *tb and *rebuilt is set: a quoted span is copied up to the closing quote
@@ -284,15 +291,10 @@ static void tok_buf_add(tok_buf *tb, const char *text, size_t len)
 // operators inside it are text) and both quotes are dropped; outside quotes a
 // backslash takes the next character literally; whitespace, an operator
 // character or the end of the text ends the word.
-// The index where the run of plain text from idx ends.
-static int tok_plain_end(const char *buff, int idx)
+static int tok_word_scan(const char *buff, int buff_idx, const char *text_end, tok_buf *tb,
+                         int *rebuilt)
 {
-    return static_cast<int>(text_scan(buff + idx, 1) - buff);
-}
-
-static int tok_word_scan(const char *buff, int buff_idx, tok_buf *tb, int *rebuilt)
-{
-    int idx = tok_plain_end(buff, buff_idx);
+    int idx = tok_plain_end(buff, buff_idx, text_end);
     *rebuilt = is_char_special(buff[idx]);
     if (!*rebuilt)
         return idx - buff_idx;
@@ -315,7 +317,7 @@ static int tok_word_scan(const char *buff, int buff_idx, tok_buf *tb, int *rebui
             idx += 1 + escaped;
         } else if (is_char_plain(c)) {
             int start = idx;
-            idx = tok_plain_end(buff, idx);
+            idx = tok_plain_end(buff, idx, text_end);
             tok_buf_add(tb, buff + start, static_cast<size_t>(idx - start));
         } else {
             break;  // whitespace, an operator character or the end
@@ -328,7 +330,7 @@ int tok_word_handle(const char *buff, int buff_idx, char **token)
 {
     tok_buf tb = {nullptr, 0, 0};
     int rebuilt;
-    int len = tok_word_scan(buff, buff_idx, &tb, &rebuilt);
+    int len = tok_word_scan(buff, buff_idx, buff + buff_idx, &tb, &rebuilt);
     if (rebuilt) {
         // Two NULs after the text; the rest of the working buffer is given back.
         tok_buf_reserve(&tb, tb.len + 2);
@@ -367,7 +369,7 @@ static int token_find(const char *buff, int *buff_idx, short *is_delim, tok_buf 
     *is_delim = static_cast<short>(is_char_from_delim(buff[idx]));
     if (*is_delim)
         return tok_delim_handle(buff, idx);
-    return tok_word_scan(buff, idx, tb, rebuilt);
+    return tok_word_scan(buff, idx, buff + idx, tb, rebuilt);
 }
 
 char *token_handle(const char *buff, int *buff_idx, short *is_delim)
@@ -397,10 +399,10 @@ static int tok_cut(word_list *wl, const char *buff, int idx, const char *text_en
         word_list_add_token(wl, s, static_cast<size_t>(len), 1, text_end);
         return len;
     }
-    const char *stop = text_scan(s, 1);
+    const char *stop = text_scan(s, text_end, 1);
     if (is_char_special(*stop)) {
         int rebuilt;
-        int len = tok_word_scan(buff, idx, scratch, &rebuilt);
+        int len = tok_word_scan(buff, idx, text_end, scratch, &rebuilt);
         word_list_add(wl, scratch->str, scratch->len, 0);
         return len;
     }
