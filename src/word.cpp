@@ -416,7 +416,7 @@ word_list *word_list_from_buff(const char *buff)
         return nullptr;
     word_list *wl = word_list_init();
     const char *text_end = buff + strlen(buff) + 1;
-    tok_buf scratch = {nullptr, 0, 0};  // reused for every rebuilt word
+    static tok_buf scratch;  // kept for every rebuilt word of every line
     int idx = 0;
     for (;;) {
         while (is_char_space(buff[idx]))
@@ -425,6 +425,5 @@ word_list *word_list_from_buff(const char *buff)
             break;
         idx += tok_cut(wl, buff, idx, text_end, &scratch);
     }
-    free(scratch.str);
     return wl;
 }
