@@ -23,7 +23,7 @@ ctest --test-dir build-fuzz/tests/fuzz --output-on-failure
 
 secs=${QSH_FUZZ_SECONDS:-60}
 rm -rf ci-fuzz
-for t in fuzz_tokens fuzz_loop; do
+for t in fuzz_tokens fuzz_loop fuzz_scan; do
   mkdir -p ci-fuzz/$t/corpus
   cp build-fuzz/tests/fuzz/seed/* ci-fuzz/$t/corpus/
   echo "--- $t for ${secs}s"
