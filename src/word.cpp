@@ -11,6 +11,9 @@
 #include "char.h"
 #include "define.h"
 
+// The steps taken for every token are forced inline ([[gnu::always_inline]]):
+// the compiler would otherwise leave some of them as calls.
+
 // Memory of destroyed lists, kept for the lists to come: once a line of some
 // size has been split, the next line of that size allocates nothing and
 // touches no new page. The blocks are kept in the order a list filled them.
@@ -79,7 +82,7 @@ static word_block *word_block_take(size_t need, size_t cap)
 
 // Appends a node with room for a text of len characters right after it,
 // carved from the list's newest block; the caller writes the text.
-static word *word_list_append(word_list *wl, size_t len, int is_delim)
+[[gnu::always_inline]] inline static word *word_list_append(word_list *wl, size_t len, int is_delim)
 {
     size_t need = word_size(len);
     word_block *b = wl->blocks;
@@ -107,16 +110,28 @@ static void word_list_add(word_list *wl, const char *str, size_t len, int is_del
     w->str[len] = '\0';
 }
 
-// The same for a token of the text being split, where everything before
-// text_end may be read: a short token is copied as one 16-byte piece.
-static void word_list_add_token(word_list *wl, const char *str, size_t len, int is_delim,
-                                const char *text_end)
+// Copies len bytes from src to dst. When everything before src_end may be
+// read, in 16-byte pieces that write up to 15 bytes past dst + len (every
+// destination here has that slack): memcpy branches on the size, and token
+// sizes are too varied for those branches to be predicted.
+[[gnu::always_inline]] inline static void text_copy(char *dst, const char *src, size_t len,
+                                                    const char *src_end)
+{
+    if (src_end - src < static_cast<ptrdiff_t>(len + 15)) {
+        memcpy(dst, src, len);
+        return;
+    }
+    memcpy(dst, src, 16);
+    for (size_t i = 16; i < len; i += 16)
+        memcpy(dst + i, src + i, 16);
+}
+
+// The same for a token, where everything before text_end may be read.
+[[gnu::always_inline]] inline static void
+word_list_add_token(word_list *wl, const char *str, size_t len, int is_delim, const char *text_end)
 {
     word *w = word_list_append(wl, len, is_delim);
-    if (len <= 16 && text_end - str >= 16)
-        memcpy(w->str, str, 16);
-    else
-        memcpy(w->str, str, len);
+    text_copy(w->str, str, len, text_end);
     w->str[len] = '\0';
 }
 
@@ -164,7 +179,7 @@ void word_list_destroy(word_list **wl)
 }
 
 // The index of the first NUL among the 16 bytes at s, or 16.
-static unsigned text_nul_16(const char *s)
+[[gnu::always_inline]] inline static unsigned text_nul_16(const char *s)
 {
 #ifdef __SSE2__
     __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s));
@@ -194,7 +209,7 @@ static void word_print_tail(const char *str, char sep)
 // buffer up). The text is copied 16 bytes at a time, reading past its NUL:
 // a node's text lies in a block with slack after it. Returns 0, having
 // written nothing, when the buffer has no room.
-static int word_print_fast(const char *str, char sep)
+[[gnu::always_inline]] inline static int word_print_fast(const char *str, char sep)
 {
     constexpr ptrdiff_t piece = 17;  // 16 bytes of text, or the last ones, "]" and sep
     char *out = stdout->_IO_write_ptr;
@@ -261,19 +276,13 @@ static void tok_buf_reserve(tok_buf *tb, size_t need)
     tb->cap = cap;
 }
 
-// Starts the rebuilt text with the len plain characters before the first
-// quote or backslash.
-static void tok_buf_start(tok_buf *tb, const char *text, size_t len)
+// Appends the len characters at text, everything before text_end being
+// readable, and keeps 16 bytes of slack after the rebuilt text.
+[[gnu::always_inline]] inline static void tok_buf_add(tok_buf *tb, const char *text, size_t len,
+                                                      const char *text_end)
 {
-    tok_buf_reserve(tb, len + 2);
-    memcpy(tb->str, text, len);
-    tb->len = len;
-}
-
-static void tok_buf_add(tok_buf *tb, const char *text, size_t len)
-{
-    tok_buf_reserve(tb, tb->len + len + 2);
-    memcpy(tb->str + tb->len, text, len);
+    tok_buf_reserve(tb, tb->len + len + 16);
+    text_copy(tb->str + tb->len, text, len, text_end);
     tb->len += len;
 }
 
@@ -298,14 +307,15 @@ static int tok_word_scan(const char *buff, int buff_idx, const char *text_end, t
     *rebuilt = is_char_special(buff[idx]);
     if (!*rebuilt)
         return idx - buff_idx;
-    tok_buf_start(tb, buff + buff_idx, static_cast<size_t>(idx - buff_idx));
+    tb->len = 0;
+    tok_buf_add(tb, buff + buff_idx, static_cast<size_t>(idx - buff_idx), text_end);
     for (;;) {
         char c = buff[idx];
         if (is_quote(c)) {
             const char *text = buff + idx + 1;
             const char *close = strchr(text, c);
             size_t len = close ? static_cast<size_t>(close - text) : strlen(text);
-            tok_buf_add(tb, text, len);
+            tok_buf_add(tb, text, len, text_end);
             idx += 1 + static_cast<int>(len);
             if (!close)
                 break;  // an open quote (the checker never lets one through)
@@ -313,12 +323,12 @@ static int tok_word_scan(const char *buff, int buff_idx, const char *text_end, t
         } else if (c == '\\') {
             // A backslash at the very end (never let through) stays itself.
             int escaped = buff[idx + 1] != '\0';
-            tok_buf_add(tb, buff + idx + escaped, 1);
+            tok_buf_add(tb, buff + idx + escaped, 1, text_end);
             idx += 1 + escaped;
         } else if (is_char_plain(c)) {
             int start = idx;
             idx = tok_plain_end(buff, idx, text_end);
-            tok_buf_add(tb, buff + start, static_cast<size_t>(idx - start));
+            tok_buf_add(tb, buff + start, static_cast<size_t>(idx - start), text_end);
         } else {
             break;  // whitespace, an operator character or the end
         }
@@ -391,7 +401,8 @@ char *token_handle(const char *buff, int *buff_idx, short *is_delim)
 
 // Cuts the token at buff[idx] (neither whitespace nor the end) into the list
 // and returns its length in buff. Everything before text_end may be read.
-static int tok_cut(word_list *wl, const char *buff, int idx, const char *text_end, tok_buf *scratch)
+[[gnu::always_inline]] inline static int tok_cut(word_list *wl, const char *buff, int idx,
+                                                 const char *text_end, tok_buf *scratch)
 {
     const char *s = buff + idx;
     if (is_char_from_delim(*s)) {
@@ -403,7 +414,7 @@ static int tok_cut(word_list *wl, const char *buff, int idx, const char *text_en
     if (is_char_special(*stop)) {
         int rebuilt;
         int len = tok_word_scan(buff, idx, text_end, scratch, &rebuilt);
-        word_list_add(wl, scratch->str, scratch->len, 0);
+        word_list_add_token(wl, scratch->str, scratch->len, 0, scratch->str + scratch->cap);
         return len;
     }
     word_list_add_token(wl, s, static_cast<size_t>(stop - s), 0, text_end);
@@ -419,6 +430,7 @@ word_list *word_list_from_buff(const char *buff)
     static tok_buf scratch;  // kept for every rebuilt word of every line
     int idx = 0;
     for (;;) {
+        idx += is_char_space(buff[idx]);  // mostly one blank: skipped without a branch
         while (is_char_space(buff[idx]))
             idx++;
         if (!buff[idx])
