@@ -52,27 +52,36 @@ inline const char *text_scan_bytes(const char *s, int stop_at_space)
 }
 
 #ifdef __SSE2__
-// One bit for each of the 16 bytes in v that ends a scan.
-inline unsigned text_scan_mask(__m128i v, int stop_at_space)
+// One bit for each of the 16 bytes in v that is an operator character, a
+// quote, a backslash or the NUL.
+inline unsigned text_mask_special(__m128i v)
 {
     const auto is = [v](int c) { return _mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(c))); };
     // Pairs that differ in one bit: | and backslash (0x20), & and ' (0x01),
-    // < and > (0x02), a blank and " (0x02).
+    // < and > (0x02).
     const auto is_pair = [v](int bit, int c) {
         __m128i both = _mm_or_si128(v, _mm_set1_epi8(static_cast<char>(bit)));
         return _mm_cmpeq_epi8(both, _mm_set1_epi8(static_cast<char>(c)));
     };
     __m128i m = _mm_or_si128(is('\0'), is_pair(0x20, '|'));
     m = _mm_or_si128(m, _mm_or_si128(is_pair(0x01, '\''), is_pair(0x02, '>')));
-    m = _mm_or_si128(m, is(';'));
-    if (stop_at_space) {
-        __m128i ctl = _mm_sub_epi8(v, _mm_set1_epi8(9));  // \t \n \v \f \r: 9 to 13
-        m = _mm_or_si128(m, _mm_cmpeq_epi8(_mm_min_epu8(ctl, _mm_set1_epi8(4)), ctl));
-        m = _mm_or_si128(m, is_pair(0x02, '"'));
-    } else {
-        m = _mm_or_si128(m, is('"'));
-    }
+    m = _mm_or_si128(m, _mm_or_si128(is(';'), is('"')));
     return static_cast<unsigned>(_mm_movemask_epi8(m));
+}
+
+// One bit for each of the 16 bytes in v that is whitespace.
+inline unsigned text_mask_space(__m128i v)
+{
+    __m128i ctl = _mm_sub_epi8(v, _mm_set1_epi8(9));  // \t \n \v \f \r: 9 to 13
+    __m128i m = _mm_cmpeq_epi8(_mm_min_epu8(ctl, _mm_set1_epi8(4)), ctl);
+    m = _mm_or_si128(m, _mm_cmpeq_epi8(v, _mm_set1_epi8(' ')));
+    return static_cast<unsigned>(_mm_movemask_epi8(m));
+}
+
+// One bit for each of the 16 bytes in v that ends a scan.
+inline unsigned text_scan_mask(__m128i v, int stop_at_space)
+{
+    return text_mask_special(v) | (stop_at_space ? text_mask_space(v) : 0);
 }
 
 // The last bytes, fewer than 16 before end, with aligned loads: such a load

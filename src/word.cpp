@@ -293,20 +293,16 @@ static int tok_plain_end(const char *buff, int idx, const char *text_end)
     return static_cast<int>(text_scan(buff + idx, text_end, 1) - buff);
 }
 
-// Scans the word at buff_idx and returns its length in buff. A word without
-// quotes or backslashes is only measured. Otherwise its rebuilt text is left
-// in *tb and *rebuilt is set: a quoted span is copied up to the closing quote
-// of its own kind (a quote of the other kind, a backslash, whitespace and
-// operators inside it are text) and both quotes are dropped; outside quotes a
-// backslash takes the next character literally; whitespace, an operator
-// character or the end of the text ends the word.
-static int tok_word_scan(const char *buff, int buff_idx, const char *text_end, tok_buf *tb,
-                         int *rebuilt)
+// Rebuilds in *tb the word that starts at buff_idx and whose first quote or
+// backslash is at idx, and returns the word's length in buff: a quoted span
+// is copied up to the closing quote of its own kind (a quote of the other
+// kind, a backslash, whitespace and operators inside it are text) and both
+// quotes are dropped; outside quotes a backslash takes the next character
+// literally; whitespace, an operator character or the end of the text ends
+// the word.
+static int tok_word_rebuild(const char *buff, int buff_idx, int idx, const char *text_end,
+                            tok_buf *tb)
 {
-    int idx = tok_plain_end(buff, buff_idx, text_end);
-    *rebuilt = is_char_special(buff[idx]);
-    if (!*rebuilt)
-        return idx - buff_idx;
     tb->len = 0;
     tok_buf_add(tb, buff + buff_idx, static_cast<size_t>(idx - buff_idx), text_end);
     for (;;) {
@@ -334,6 +330,19 @@ static int tok_word_scan(const char *buff, int buff_idx, const char *text_end, t
         }
     }
     return idx - buff_idx;
+}
+
+// Scans the word at buff_idx and returns its length in buff. A word without
+// quotes or backslashes is only measured; otherwise its rebuilt text is left
+// in *tb and *rebuilt is set.
+static int tok_word_scan(const char *buff, int buff_idx, const char *text_end, tok_buf *tb,
+                         int *rebuilt)
+{
+    int idx = tok_plain_end(buff, buff_idx, text_end);
+    *rebuilt = is_char_special(buff[idx]);
+    if (!*rebuilt)
+        return idx - buff_idx;
+    return tok_word_rebuild(buff, buff_idx, idx, text_end, tb);
 }
 
 int tok_word_handle(const char *buff, int buff_idx, char **token)
@@ -412,14 +421,45 @@ char *token_handle(const char *buff, int *buff_idx, short *is_delim)
     }
     const char *stop = text_scan(s, text_end, 1);
     if (is_char_special(*stop)) {
-        int rebuilt;
-        int len = tok_word_scan(buff, idx, text_end, scratch, &rebuilt);
+        int len = tok_word_rebuild(buff, idx, static_cast<int>(stop - buff), text_end, scratch);
         word_list_add_token(wl, scratch->str, scratch->len, 0, scratch->str + scratch->cap);
         return len;
     }
     word_list_add_token(wl, s, static_cast<size_t>(stop - s), 0, text_end);
     return static_cast<int>(stop - s);
 }
+
+#ifdef __SSE2__
+// Splits plain words and the whitespace between them, one 16-byte load per
+// word: the load gives the word's end and, from the same masks, where the
+// whitespace after it ends, so the next word's start is known without looking
+// at the byte that ended this one. Returns where it stopped: at an operator
+// character, a quote, a backslash or the NUL, at a word that goes on past
+// the 16 bytes, or when fewer than 16 bytes are left before text_end.
+[[gnu::always_inline]] inline const char *tok_plain_words(word_list *wl, const char *s,
+                                                          const char *text_end)
+{
+    while (text_end - s >= 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s));
+        unsigned special = text_mask_special(v);
+        unsigned space = text_mask_space(v);
+        unsigned k = static_cast<unsigned>(__builtin_ctz(special | space | 0x10000u));
+        if (k == 16 || (special >> k & 1 && is_char_special(s[k])))
+            break;  // a word that goes on, or one that a quote or a backslash continues
+        if (k)
+            word_list_add_token(wl, s, k, 0, text_end);
+        if (special >> k & 1)
+            return s + k;                                            // an operator or the end
+        s += k + static_cast<unsigned>(__builtin_ctz(~space >> k));  // ~space: ones past 16
+    }
+    return s;
+}
+#else
+inline const char *tok_plain_words(word_list *, const char *s, const char *)
+{
+    return s;
+}
+#endif
 
 word_list *word_list_from_buff(const char *buff)
 {
@@ -430,6 +470,7 @@ word_list *word_list_from_buff(const char *buff)
     static tok_buf scratch;  // kept for every rebuilt word of every line
     int idx = 0;
     for (;;) {
+        idx = static_cast<int>(tok_plain_words(wl, buff + idx, text_end) - buff);
         idx += is_char_space(buff[idx]);  // mostly one blank: skipped without a branch
         while (is_char_space(buff[idx]))
             idx++;
