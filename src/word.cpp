@@ -111,13 +111,13 @@ static void word_list_add(word_list *wl, const char *str, size_t len, int is_del
 }
 
 // Copies len bytes from src to dst. When everything before src_end may be
-// read, in 16-byte pieces that write up to 15 bytes past dst + len (every
-// destination here has that slack): memcpy branches on the size, and token
+// read, in 16-byte pieces that read and write up to 16 bytes past src + len
+// and dst + len (every destination here has that slack): memcpy branches on the size, and token
 // sizes are too varied for those branches to be predicted.
 [[gnu::always_inline]] inline static void text_copy(char *dst, const char *src, size_t len,
                                                     const char *src_end)
 {
-    if (src_end - src < static_cast<ptrdiff_t>(len + 15)) {
+    if (src_end - src < static_cast<ptrdiff_t>(len + 16)) {
         memcpy(dst, src, len);
         return;
     }
