@@ -31,6 +31,13 @@ word_list *word_list_init()
     if (!wl)
         wl = static_cast<word_list *>(mem_alloc(sizeof(word_list)));
     *wl = {};
+    // The first kept block comes along, ready for the first node.
+    if (word_block *b = word_block_spare) {
+        word_block_spare = b->next;
+        b->next = nullptr;
+        b->used = 0;
+        wl->blocks = b;
+    }
     return wl;
 }
 
