@@ -437,34 +437,45 @@ char *token_handle(const char *buff, int *buff_idx, short *is_delim)
 }
 
 #ifdef __SSE2__
-// Splits plain words and the whitespace between them, one 16-byte load per
-// word: the load gives the word's end and, from the same masks, where the
-// whitespace after it ends, so the next word's start is known without looking
-// at the byte that ended this one. Returns where it stopped: at an operator
-// character, a quote, a backslash or the NUL, at a word that goes on past
-// the 16 bytes, or when fewer than 16 bytes are left before text_end.
-[[gnu::always_inline]] inline const char *tok_plain_words(word_list *wl, const char *s,
-                                                          const char *text_end)
+// Splits words and the whitespace between them while 16 bytes can be read,
+// one 16-byte load per word: the load gives the word's end and, from the same
+// masks, where the whitespace after it ends, so the next word's start is
+// known without looking at the byte that ended this one. A word continued by
+// a quote or a backslash is rebuilt from there. Returns the index where it
+// stopped: at an operator character or the NUL, at a word that goes on past
+// the 16 bytes, or where fewer than 16 bytes are left before text_end.
+[[gnu::always_inline]] inline int tok_words(word_list *wl, const char *buff, int idx,
+                                            const char *text_end, tok_buf *scratch)
 {
+    const char *s = buff + idx;
     while (text_end - s >= 16) {
         __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s));
         unsigned special = text_mask_special(v);
         unsigned space = text_mask_space(v);
         unsigned k = static_cast<unsigned>(__builtin_ctz(special | space | 0x10000u));
-        if (k == 16 || (special >> k & 1 && is_char_special(s[k])))
-            break;  // a word that goes on, or one that a quote or a backslash continues
+        if (k == 16)
+            break;
+        if (special >> k & 1) {
+            int start = static_cast<int>(s - buff);
+            if (!is_char_special(s[k])) {  // an operator or the end
+                if (k)
+                    word_list_add_token(wl, s, k, 0, text_end);
+                return start + static_cast<int>(k);
+            }
+            s += tok_word_rebuild(buff, start, start + static_cast<int>(k), text_end, scratch);
+            word_list_add_token(wl, scratch->str, scratch->len, 0, scratch->str + scratch->cap);
+            continue;  // whitespace after the word is skipped as any other
+        }
         if (k)
             word_list_add_token(wl, s, k, 0, text_end);
-        if (special >> k & 1)
-            return s + k;                                            // an operator or the end
         s += k + static_cast<unsigned>(__builtin_ctz(~space >> k));  // ~space: ones past 16
     }
-    return s;
+    return static_cast<int>(s - buff);
 }
 #else
-inline const char *tok_plain_words(word_list *, const char *s, const char *)
+inline int tok_words(word_list *, const char *, int idx, const char *, tok_buf *)
 {
-    return s;
+    return idx;
 }
 #endif
 
@@ -477,7 +488,7 @@ word_list *word_list_from_buff(const char *buff)
     static tok_buf scratch;  // kept for every rebuilt word of every line
     int idx = 0;
     for (;;) {
-        idx = static_cast<int>(tok_plain_words(wl, buff + idx, text_end) - buff);
+        idx = tok_words(wl, buff, idx, text_end, &scratch);
         idx += is_char_space(buff[idx]);  // mostly one blank: skipped without a branch
         while (is_char_space(buff[idx]))
             idx++;
