@@ -87,13 +87,20 @@ static int syntax_quoted_span(const char *buff, int idx, syntax_pass *pass)
     return static_cast<int>(end - buff) + 1;
 }
 
-// True when the characters from idx up to stop are not all whitespace: the
-// scan passes over words and blanks alike, and this tells which it passed.
-static int syntax_span_has_word(const char *buff, int idx, int stop)
+// Skips words and blanks from idx to the next character that matters (an
+// operator, a quote, a backslash, the end) and returns its index. The scan
+// passes over words and blanks alike; looking back over the blanks before
+// the stop tells whether a word was among them.
+static int syntax_skip_text(const char *buff, int idx, const char *end, syntax_pass *pass)
 {
-    while (stop > idx && is_char_space(buff[stop - 1]))
-        stop--;
-    return stop > idx;
+    int stop = static_cast<int>(text_scan(buff + idx, end, 0) - buff);
+    if (!pass->cmd_exist) {
+        int last = stop;
+        while (last > idx && is_char_space(buff[last - 1]))
+            last--;
+        pass->cmd_exist = last > idx;
+    }
+    return stop;
 }
 
 // Judges the operator at *idx and, when it is accepted, moves past it.
@@ -146,10 +153,7 @@ syntax_state syntax_resume(char *buff, syntax_pass *pass, int *err_pos, int *sym
             if (pass->is_in_quotes)
                 break;
         }
-        int stop = static_cast<int>(text_scan(buff + idx, end, 0) - buff);
-        if (!pass->cmd_exist && syntax_span_has_word(buff, idx, stop))
-            pass->cmd_exist = 1;
-        idx = stop;
+        idx = syntax_skip_text(buff, idx, end, pass);
         char c = buff[idx];
         if (!c)
             break;
