@@ -75,71 +75,103 @@ syntax_state syntax_handle(char *buff, int *err_pos, int *symcnt)
     return syntax_resume(buff, &pass, err_pos, symcnt);
 }
 
+// Inside quotes only the closing quote of the same kind counts. Returns the
+// index after it, or that of the NUL while the span stays open.
+static int syntax_quoted_span(const char *buff, int idx, syntax_pass *pass)
+{
+    char close = pass->quote ? '\'' : '"';
+    const char *end = strchr(buff + idx, close);
+    if (!end)
+        return idx + static_cast<int>(strlen(buff + idx));
+    quote_set_flags(close, &pass->quote, &pass->dbl_quote, &pass->is_in_quotes);
+    return static_cast<int>(end - buff) + 1;
+}
+
+// Skips words and blanks from idx to the next character that matters (an
+// operator, a quote, a backslash, the end) and returns its index. The scan
+// passes over words and blanks alike; looking back over the blanks before
+// the stop tells whether a word was among them.
+static int syntax_skip_text(const char *buff, int idx, const char *end, syntax_pass *pass)
+{
+    int stop = static_cast<int>(text_scan(buff + idx, end, 0) - buff);
+    if (!pass->cmd_exist) {
+        int last = stop;
+        while (last > idx && is_char_space(buff[last - 1]))
+            last--;
+        pass->cmd_exist = last > idx;
+    }
+    return stop;
+}
+
+// Judges the operator at *idx and, when it is accepted, moves past it.
+static syntax_state syntax_operator(const char *buff, int *idx, syntax_pass *pass, int *err_pos,
+                                    int *symcnt)
+{
+    int pos = *idx;
+    delim_type d_type = delim_gettype(buff, pos, symcnt);
+    int len = *symcnt;
+    syntax_state res = delim_handle(buff, &pos, symcnt, d_type, pass->cmd_exist);
+    if (res == syntax_err)
+        *err_pos = pos;
+    if (res != syntax_ok)
+        return res;
+    pass->op_seen = 1;
+    pass->op_idx = *idx;
+    pass->op_cmd_exist = pass->cmd_exist;
+    pass->cmd_exist = 0;
+    *idx += len;
+    return syntax_ok;
+}
+
+// A backslash at idx ends the text: it becomes a blank, and the pass stops
+// where checking must go on once the next line is appended.
+static syntax_state syntax_final_backslash(char *buff, int idx, syntax_pass *pass)
+{
+    buff[idx] = ' ';
+    pass->idx = idx;
+    // Only blanks since the last operator: its look-ahead saw this backslash
+    // as a word, so it must be judged again.
+    if (!pass->cmd_exist && pass->op_seen) {
+        pass->idx = pass->op_idx;
+        pass->cmd_exist = pass->op_cmd_exist;
+    }
+    return syntax_cont_read;
+}
+
 // On syntax_cont_read the pass is left where checking must go on: at the end
 // of an open quote, at the blank that replaced a final backslash, or at a
-// final | || && whose right side is still to come.
+// final | || && whose right side is still to come. Between the characters
+// that matter (operators, quotes, backslashes, the end) the text is skipped
+// in one scan.
 syntax_state syntax_resume(char *buff, syntax_pass *pass, int *err_pos, int *symcnt)
 {
     int idx = pass->idx;
+    const char *end = buff + idx + strlen(buff + idx) + 1;
     for (;;) {
         if (pass->is_in_quotes) {
-            // Inside quotes only the closing quote of the same kind counts.
-            char close = pass->quote ? '\'' : '"';
-            const char *end = strchr(buff + idx, close);
-            if (!end) {
-                idx += static_cast<int>(strlen(buff + idx));
+            idx = syntax_quoted_span(buff, idx, pass);
+            if (pass->is_in_quotes)
                 break;
-            }
-            idx = static_cast<int>(end - buff);
-            quote_set_flags(close, &pass->quote, &pass->dbl_quote, &pass->is_in_quotes);
-            idx++;
-            continue;
         }
+        idx = syntax_skip_text(buff, idx, end, pass);
         char c = buff[idx];
-        if (is_char_plain(c)) {
-            pass->cmd_exist = 1;
-            while (is_char_plain(buff[++idx])) {
-            }
-            continue;
-        }
         if (!c)
             break;
         if (is_char_from_delim(c)) {
-            int pos = idx;
-            delim_type d_type = delim_gettype(buff, idx, symcnt);
-            int len = *symcnt;
-            syntax_state res = delim_handle(buff, &pos, symcnt, d_type, pass->cmd_exist);
+            syntax_state res = syntax_operator(buff, &idx, pass, err_pos, symcnt);
             if (res != syntax_ok) {
-                if (res == syntax_err)
-                    *err_pos = pos;
                 pass->idx = idx;
                 return res;
             }
-            pass->op_seen = 1;
-            pass->op_idx = idx;
-            pass->op_cmd_exist = pass->cmd_exist;
-            pass->cmd_exist = 0;
-            idx += len;
             continue;
         }
-        if (c == '\\') {
-            if (!buff[idx + 1]) {
-                buff[idx] = ' ';
-                pass->idx = idx;
-                // Only blanks since the last operator: its look-ahead saw
-                // this backslash as a word, so it must be judged again.
-                if (!pass->cmd_exist && pass->op_seen) {
-                    pass->idx = pass->op_idx;
-                    pass->cmd_exist = pass->op_cmd_exist;
-                }
-                return syntax_cont_read;
-            }
+        if (c == '\\' && !buff[idx + 1])
+            return syntax_final_backslash(buff, idx, pass);
+        if (c == '\\')
             idx++;  // the escaped character is text, whatever it is
-            pass->cmd_exist = 1;
-        } else if (!is_char_space(c)) {
-            pass->cmd_exist = 1;  // a quote opens a word
+        else
             quote_set_flags(c, &pass->quote, &pass->dbl_quote, &pass->is_in_quotes);
-        }
+        pass->cmd_exist = 1;  // an escape or a quote makes a word
         idx++;
     }
     pass->idx = idx;

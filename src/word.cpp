@@ -1,15 +1,44 @@
 #include "word.h"
 
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 #include "char.h"
 #include "define.h"
 
+// The steps taken for every token are forced inline ([[gnu::always_inline]]):
+// the compiler would otherwise leave some of them as calls.
+
+// Memory of destroyed lists, kept for the lists to come: once a line of some
+// size has been split, the next line of that size allocates nothing and
+// touches no new page. The blocks are kept in the order a list filled them.
+static word_block *word_block_spare;
+static word_list *word_list_spare;
+
+// Every block has this many bytes after its capacity that are never carved,
+// so that a token's text can be written and read 16 bytes at a time.
+static constexpr size_t word_block_slack = 16;
+
 word_list *word_list_init()
 {
-    return static_cast<word_list *>(mem_zalloc(sizeof(word_list)));
+    word_list *wl = word_list_spare;
+    word_list_spare = nullptr;
+    if (!wl)
+        wl = static_cast<word_list *>(mem_alloc(sizeof(word_list)));
+    *wl = {};
+    // The first kept block comes along, ready for the first node.
+    if (word_block *b = word_block_spare) {
+        word_block_spare = b->next;
+        b->next = nullptr;
+        b->used = 0;
+        wl->blocks = b;
+    }
+    return wl;
 }
 
 word *word_init()
@@ -27,37 +56,48 @@ static char *word_block_data(word_block *b)
     return reinterpret_cast<char *>(b + 1);
 }
 
-// A node with room for a text of len characters right after it, carved from
-// the list's newest block; a new block, twice the last one, when it is full.
-static word *word_list_carve(word_list *wl, size_t len)
+// A block with room for need bytes: the first kept one that fits, else a new
+// one of at least cap bytes.
+static word_block *word_block_take(size_t need, size_t cap)
+{
+    for (word_block **at = &word_block_spare; *at; at = &(*at)->next) {
+        word_block *b = *at;
+        if (b->cap >= need) {
+            *at = b->next;
+            b->used = 0;
+            return b;
+        }
+    }
+    while (cap < need)
+        cap *= 2;
+    word_block *b = static_cast<word_block *>(
+        mem_alloc(sizeof(word_block) + cap + word_block_slack));
+    b->used = 0;
+    b->cap = cap;
+    return b;
+}
+
+// Starts a new block for the list, twice the size of its last one.
+[[gnu::noinline]] static word_block *word_list_grow(word_list *wl, size_t need)
+{
+    word_block *b = word_block_take(need,
+                                    wl->blocks ? wl->blocks->cap * 2 : 1024 - sizeof(word_block));
+    b->next = wl->blocks;
+    wl->blocks = b;
+    return b;
+}
+
+// Appends a node with room for a text of len characters right after it,
+// carved from the list's newest block; the caller writes the text.
+[[gnu::always_inline]] inline static word *word_list_append(word_list *wl, size_t len, int is_delim)
 {
     size_t need = word_size(len);
     word_block *b = wl->blocks;
-    if (!b || b->cap - b->used < need) {
-        size_t cap = b ? b->cap * 2 : 1024 - sizeof(word_block);
-        while (cap < need)
-            cap *= 2;
-        b = static_cast<word_block *>(mem_alloc(sizeof(word_block) + cap));
-        b->next = wl->blocks;
-        b->used = 0;
-        b->cap = cap;
-        wl->blocks = b;
-    }
+    if (!b || b->cap - b->used < need)
+        b = word_list_grow(wl, need);
     word *w = reinterpret_cast<word *>(word_block_data(b) + b->used);
     b->used += need;
-    return w;
-}
-
-// Appends a node holding a copy of the len characters at str (null: no text).
-static void word_list_add(word_list *wl, const char *str, size_t len, int is_delim)
-{
-    word *w = word_list_carve(wl, str ? len : 0);
-    w->str = nullptr;
-    if (str) {
-        w->str = reinterpret_cast<char *>(w + 1);
-        memcpy(w->str, str, len);
-        w->str[len] = '\0';
-    }
+    w->str = reinterpret_cast<char *>(w + 1);
     w->is_delim = is_delim > 0 ? 1 : 0;
     w->next = nullptr;
     w->prev = wl->tail;
@@ -66,13 +106,50 @@ static void word_list_add(word_list *wl, const char *str, size_t len, int is_del
     else
         wl->head = w;
     wl->tail = w;
+    return w;
+}
+
+// Appends a node holding a copy of the len characters at str.
+static void word_list_add(word_list *wl, const char *str, size_t len, int is_delim)
+{
+    word *w = word_list_append(wl, len, is_delim);
+    memcpy(w->str, str, len);
+    w->str[len] = '\0';
+}
+
+// Copies len bytes from src to dst. When everything before src_end may be
+// read, in 16-byte pieces that read and write up to 16 bytes past src + len
+// and dst + len (every destination here has that slack): memcpy branches on the size, and token
+// sizes are too varied for those branches to be predicted.
+[[gnu::always_inline]] inline static void text_copy(char *dst, const char *src, size_t len,
+                                                    const char *src_end)
+{
+    if (src_end - src < static_cast<ptrdiff_t>(len + 16)) {
+        memcpy(dst, src, len);
+        return;
+    }
+    memcpy(dst, src, 16);
+    for (size_t i = 16; i < len; i += 16)
+        memcpy(dst + i, src + i, 16);
+}
+
+// The same for a token, where everything before text_end may be read.
+[[gnu::always_inline]] inline static void
+word_list_add_token(word_list *wl, const char *str, size_t len, int is_delim, const char *text_end)
+{
+    word *w = word_list_append(wl, len, is_delim);
+    text_copy(w->str, str, len, text_end);
+    w->str[len] = '\0';
 }
 
 void word_list_push(word_list *wl, const char *str, int is_delim)
 {
     if (!wl)
         return;
-    word_list_add(wl, str, str ? strlen(str) : 0, is_delim);
+    if (str)
+        word_list_add(wl, str, strlen(str), is_delim);
+    else
+        word_list_append(wl, 0, is_delim)->str = nullptr;
 }
 
 void word_list_pop(word_list *wl)
@@ -95,63 +172,94 @@ void word_list_pop(word_list *wl)
 
 void word_list_destroy(word_list **wl)
 {
-    (*wl)->head = (*wl)->tail = nullptr;
+    // Pushed newest first, the blocks end up kept in the order they were filled.
     for (word_block *b = (*wl)->blocks, *next; b; b = next) {
         next = b->next;
-        free(b);
+        b->next = word_block_spare;
+        word_block_spare = b;
     }
-    free(*wl);
+    if (word_list_spare)
+        free(*wl);
+    else
+        word_list_spare = *wl;
     *wl = nullptr;
 }
 
-// Output is assembled here and written with one call per line, or per
-// 64 KB of a long line.
-static struct {
-    char *str;
-    size_t len;
-    size_t cap;
-} print_buf;
-
-static void print_buf_flush()
+// The index of the first NUL among the 16 bytes at s, or 16.
+[[gnu::always_inline]] inline static unsigned text_nul_16(const char *s)
 {
-    fwrite_unlocked(print_buf.str, 1, print_buf.len, stdout);
-    print_buf.len = 0;
+#ifdef __SSE2__
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s));
+    unsigned mask = static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_setzero_si128())));
+    return static_cast<unsigned>(__builtin_ctz(mask | 0x10000u));
+#else
+    unsigned k = 0;
+    while (k < 16 && s[k])
+        k++;
+    return k;
+#endif
 }
 
-// Makes room for len more bytes.
-static void print_buf_reserve(size_t len)
+// Writes the rest of a token, "]" and sep through stdio.
+static void word_print_tail(const char *str, char sep)
 {
-    if (print_buf.cap - print_buf.len >= len)
-        return;
-    print_buf_flush();
-    if (print_buf.cap < len) {
-        print_buf.cap = len > 65536 ? len : 65536;
-        free(print_buf.str);
-        print_buf.str = static_cast<char *>(mem_alloc(print_buf.cap));
+    fwrite_unlocked(str, 1, strlen(str), stdout);
+    putc_unlocked(']', stdout);
+    putc_unlocked(sep, stdout);
+}
+
+#ifdef __GLIBC__
+// Writes "[str]" and sep straight into standard output's buffer, whose free
+// part glibc keeps between _IO_write_ptr and _IO_write_end (none on a
+// line-buffered or unbuffered stream, or before the first write sets the
+// buffer up). The text is copied 16 bytes at a time, reading past its NUL:
+// a node's text lies in a block with slack after it. Returns 0, having
+// written nothing, when the buffer has no room.
+[[gnu::always_inline]] inline static int word_print_fast(const char *str, char sep)
+{
+    constexpr ptrdiff_t piece = 17;  // 16 bytes of text, or the last ones, "]" and sep
+    char *out = stdout->_IO_write_ptr;
+    char *end = stdout->_IO_write_end;
+    if (end - out < 1 + piece)
+        return 0;
+    *out++ = '[';
+    unsigned k;
+    while ((k = text_nul_16(str)) == 16) {
+        memcpy(out, str, 16);
+        out += 16;
+        str += 16;
+        if (end - out < piece) {  // a long token: the rest goes through stdio
+            stdout->_IO_write_ptr = out;
+            word_print_tail(str, sep);
+            return 1;
+        }
     }
+    memcpy(out, str, 16);
+    out[k] = ']';
+    out[k + 1] = sep;
+    stdout->_IO_write_ptr = out + k + 2;
+    return 1;
 }
+#else
+static int word_print_fast(const char *, char)
+{
+    return 0;
+}
+#endif
 
 void word_list_print(const word_list *wl)
 {
-    if (!wl || !wl->head)
+    if (!wl)
         return;
     for (const word *w = wl->head; w; w = w->next) {
-        size_t len = w->str ? strlen(w->str) : 0;
-        print_buf_reserve(len + 3);
-        char *out = print_buf.str + print_buf.len;
-        *out++ = '[';
-        if (len)
-            memcpy(out, w->str, len);
-        out += len;
-        *out++ = ']';
-        *out++ = w->next ? ' ' : '\n';
-        print_buf.len += len + 3;
-    }
-    print_buf_flush();
-    if (print_buf.cap > 65536) {  // made for one huge token: give it back
-        free(print_buf.str);
-        print_buf.str = nullptr;
-        print_buf.cap = 0;
+        static const char empty[16] = {};  // a null text prints as []
+        const char *str = w->str ? w->str : empty;
+        char sep = w->next ? ' ' : '\n';
+        if (!word_print_fast(str, sep)) {
+            putc_unlocked('[', stdout);
+            word_print_tail(str, sep);
+        }
     }
 }
 
@@ -175,45 +283,42 @@ static void tok_buf_reserve(tok_buf *tb, size_t need)
     tb->cap = cap;
 }
 
-// Starts the rebuilt text with the len plain characters before the first
-// quote or backslash.
-static void tok_buf_start(tok_buf *tb, const char *text, size_t len)
+// Appends the len characters at text, everything before text_end being
+// readable, and keeps 16 bytes of slack after the rebuilt text.
+[[gnu::always_inline]] inline static void tok_buf_add(tok_buf *tb, const char *text, size_t len,
+                                                      const char *text_end)
 {
-    tok_buf_reserve(tb, len + 2);
-    memcpy(tb->str, text, len);
-    tb->len = len;
-}
-
-static void tok_buf_add(tok_buf *tb, const char *text, size_t len)
-{
-    tok_buf_reserve(tb, tb->len + len + 2);
-    memcpy(tb->str + tb->len, text, len);
+    tok_buf_reserve(tb, tb->len + len + 16);
+    text_copy(tb->str + tb->len, text, len, text_end);
     tb->len += len;
 }
 
-// Scans the word at buff_idx and returns its length in buff. A word without
-// quotes or backslashes is only measured. Otherwise its rebuilt text is left
-// in *tb and *rebuilt is set: a quoted span is copied up to the closing quote
-// of its own kind (a quote of the other kind, a backslash, whitespace and
-// operators inside it are text) and both quotes are dropped; outside quotes a
-// backslash takes the next character literally; whitespace, an operator
-// character or the end of the text ends the word.
-static int tok_word_scan(const char *buff, int buff_idx, tok_buf *tb, int *rebuilt)
+// The index where the run of plain text from idx ends; text_end as for
+// text_scan (buff + idx when the end is not known).
+static int tok_plain_end(const char *buff, int idx, const char *text_end)
 {
-    int idx = buff_idx;
-    while (is_char_plain(buff[idx]))
-        idx++;
-    *rebuilt = is_char_special(buff[idx]);
-    if (!*rebuilt)
-        return idx - buff_idx;
-    tok_buf_start(tb, buff + buff_idx, static_cast<size_t>(idx - buff_idx));
+    return static_cast<int>(text_scan(buff + idx, text_end, 1) - buff);
+}
+
+// Rebuilds in *tb the word that starts at buff_idx and whose first quote or
+// backslash is at idx, and returns the word's length in buff: a quoted span
+// is copied up to the closing quote of its own kind (a quote of the other
+// kind, a backslash, whitespace and operators inside it are text) and both
+// quotes are dropped; outside quotes a backslash takes the next character
+// literally; whitespace, an operator character or the end of the text ends
+// the word.
+static int tok_word_rebuild(const char *buff, int buff_idx, int idx, const char *text_end,
+                            tok_buf *tb)
+{
+    tb->len = 0;
+    tok_buf_add(tb, buff + buff_idx, static_cast<size_t>(idx - buff_idx), text_end);
     for (;;) {
         char c = buff[idx];
         if (is_quote(c)) {
             const char *text = buff + idx + 1;
             const char *close = strchr(text, c);
             size_t len = close ? static_cast<size_t>(close - text) : strlen(text);
-            tok_buf_add(tb, text, len);
+            tok_buf_add(tb, text, len, text_end);
             idx += 1 + static_cast<int>(len);
             if (!close)
                 break;  // an open quote (the checker never lets one through)
@@ -221,13 +326,12 @@ static int tok_word_scan(const char *buff, int buff_idx, tok_buf *tb, int *rebui
         } else if (c == '\\') {
             // A backslash at the very end (never let through) stays itself.
             int escaped = buff[idx + 1] != '\0';
-            tok_buf_add(tb, buff + idx + escaped, 1);
+            tok_buf_add(tb, buff + idx + escaped, 1, text_end);
             idx += 1 + escaped;
         } else if (is_char_plain(c)) {
             int start = idx;
-            while (is_char_plain(buff[idx]))
-                idx++;
-            tok_buf_add(tb, buff + start, static_cast<size_t>(idx - start));
+            idx = tok_plain_end(buff, idx, text_end);
+            tok_buf_add(tb, buff + start, static_cast<size_t>(idx - start), text_end);
         } else {
             break;  // whitespace, an operator character or the end
         }
@@ -235,11 +339,24 @@ static int tok_word_scan(const char *buff, int buff_idx, tok_buf *tb, int *rebui
     return idx - buff_idx;
 }
 
+// Scans the word at buff_idx and returns its length in buff. A word without
+// quotes or backslashes is only measured; otherwise its rebuilt text is left
+// in *tb and *rebuilt is set.
+static int tok_word_scan(const char *buff, int buff_idx, const char *text_end, tok_buf *tb,
+                         int *rebuilt)
+{
+    int idx = tok_plain_end(buff, buff_idx, text_end);
+    *rebuilt = is_char_special(buff[idx]);
+    if (!*rebuilt)
+        return idx - buff_idx;
+    return tok_word_rebuild(buff, buff_idx, idx, text_end, tb);
+}
+
 int tok_word_handle(const char *buff, int buff_idx, char **token)
 {
     tok_buf tb = {nullptr, 0, 0};
     int rebuilt;
-    int len = tok_word_scan(buff, buff_idx, &tb, &rebuilt);
+    int len = tok_word_scan(buff, buff_idx, buff + buff_idx, &tb, &rebuilt);
     if (rebuilt) {
         // Two NULs after the text; the rest of the working buffer is given back.
         tok_buf_reserve(&tb, tb.len + 2);
@@ -278,7 +395,7 @@ static int token_find(const char *buff, int *buff_idx, short *is_delim, tok_buf 
     *is_delim = static_cast<short>(is_char_from_delim(buff[idx]));
     if (*is_delim)
         return tok_delim_handle(buff, idx);
-    return tok_word_scan(buff, idx, tb, rebuilt);
+    return tok_word_scan(buff, idx, buff + idx, tb, rebuilt);
 }
 
 char *token_handle(const char *buff, int *buff_idx, short *is_delim)
@@ -298,25 +415,86 @@ char *token_handle(const char *buff, int *buff_idx, short *is_delim)
     return tok;
 }
 
+// Cuts the token at buff[idx] (neither whitespace nor the end) into the list
+// and returns its length in buff. Everything before text_end may be read.
+[[gnu::always_inline]] inline static int tok_cut(word_list *wl, const char *buff, int idx,
+                                                 const char *text_end, tok_buf *scratch)
+{
+    const char *s = buff + idx;
+    if (is_char_from_delim(*s)) {
+        int len = tok_delim_handle(buff, idx);
+        word_list_add_token(wl, s, static_cast<size_t>(len), 1, text_end);
+        return len;
+    }
+    const char *stop = text_scan(s, text_end, 1);
+    if (is_char_special(*stop)) {
+        int len = tok_word_rebuild(buff, idx, static_cast<int>(stop - buff), text_end, scratch);
+        word_list_add_token(wl, scratch->str, scratch->len, 0, scratch->str + scratch->cap);
+        return len;
+    }
+    word_list_add_token(wl, s, static_cast<size_t>(stop - s), 0, text_end);
+    return static_cast<int>(stop - s);
+}
+
+#ifdef __SSE2__
+// Splits words and the whitespace between them while 16 bytes can be read,
+// one 16-byte load per word: the load gives the word's end and, from the same
+// masks, where the whitespace after it ends, so the next word's start is
+// known without looking at the byte that ended this one. A word continued by
+// a quote or a backslash is rebuilt from there. Returns the index where it
+// stopped: at an operator character or the NUL, at a word that goes on past
+// the 16 bytes, or where fewer than 16 bytes are left before text_end.
+[[gnu::always_inline]] inline int tok_words(word_list *wl, const char *buff, int idx,
+                                            const char *text_end, tok_buf *scratch)
+{
+    const char *s = buff + idx;
+    while (text_end - s >= 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s));
+        unsigned special = text_mask_special(v);
+        unsigned space = text_mask_space(v);
+        unsigned k = static_cast<unsigned>(__builtin_ctz(special | space | 0x10000u));
+        if (k == 16)
+            break;
+        if (special >> k & 1) {
+            int start = static_cast<int>(s - buff);
+            if (!is_char_special(s[k])) {  // an operator or the end
+                if (k)
+                    word_list_add_token(wl, s, k, 0, text_end);
+                return start + static_cast<int>(k);
+            }
+            s += tok_word_rebuild(buff, start, start + static_cast<int>(k), text_end, scratch);
+            word_list_add_token(wl, scratch->str, scratch->len, 0, scratch->str + scratch->cap);
+            continue;  // whitespace after the word is skipped as any other
+        }
+        if (k)
+            word_list_add_token(wl, s, k, 0, text_end);
+        s += k + static_cast<unsigned>(__builtin_ctz(~space >> k));  // ~space: ones past 16
+    }
+    return static_cast<int>(s - buff);
+}
+#else
+inline int tok_words(word_list *, const char *, int idx, const char *, tok_buf *)
+{
+    return idx;
+}
+#endif
+
 word_list *word_list_from_buff(const char *buff)
 {
     if (!*buff)
         return nullptr;
     word_list *wl = word_list_init();
-    tok_buf scratch = {nullptr, 0, 0};  // reused for every rebuilt word
+    const char *text_end = buff + strlen(buff) + 1;
+    static tok_buf scratch;  // kept for every rebuilt word of every line
     int idx = 0;
-    while (buff[idx]) {
-        short is_delim = 0;
-        int rebuilt;
-        int len = token_find(buff, &idx, &is_delim, &scratch, &rebuilt);
-        if (!len)
+    for (;;) {
+        idx = tok_words(wl, buff, idx, text_end, &scratch);
+        idx += is_char_space(buff[idx]);  // mostly one blank: skipped without a branch
+        while (is_char_space(buff[idx]))
+            idx++;
+        if (!buff[idx])
             break;
-        if (rebuilt)
-            word_list_add(wl, scratch.str, scratch.len, is_delim);
-        else
-            word_list_add(wl, buff + idx, static_cast<size_t>(len), is_delim);
-        idx += len;
+        idx += tok_cut(wl, buff, idx, text_end, &scratch);
     }
-    free(scratch.str);
     return wl;
 }

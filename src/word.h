@@ -2,9 +2,10 @@
 //
 // Ownership: a list owns its nodes and each node owns its string; a node and
 // its string are carved together from the list's blocks and released with
-// them. Argument vectors built by the executor only borrow these strings, so
-// they stay valid until the list is destroyed (the main loop does that after
-// the line). word_init makes a free-standing node that the caller frees.
+// them (destroyed lists leave their blocks to the lists that follow).
+// Argument vectors built by the executor only borrow these strings, so they
+// stay valid until the list is destroyed (the main loop does that after the
+// line). word_init makes a free-standing node that the caller frees.
 #pragma once
 
 #include <cstddef>
@@ -18,7 +19,9 @@ struct def_word {
 using word = def_word;
 
 // Memory the nodes of a list are carved from, so that building a list costs
-// no allocation per token. Private to the list operations.
+// no allocation per token. Each block has 16 bytes of slack after its
+// capacity, so that texts can be copied 16 bytes at a time. Private to the
+// list operations.
 struct def_word_block {
     def_word_block *next;  // the block filled before this one
     size_t used;
@@ -40,7 +43,8 @@ word *word_init();
 void word_list_push(word_list *wl, const char *str, int is_delim);
 // Removes and frees the tail node.
 void word_list_pop(word_list *wl);
-// Frees the list and everything in it, and sets *wl to null.
+// Frees the list and everything in it (keeping its blocks for the next
+// list), and sets *wl to null.
 void word_list_destroy(word_list **wl);
 // Writes "[tok] " for each token and "[tok]\n" for the last.
 void word_list_print(const word_list *wl);

@@ -14,6 +14,7 @@ targets=(
   fuzz_tokens
   fuzz_loop
   fuzz_input
+  fuzz_scan
 )
 
 cmake --preset fuzz -DQSH_WERROR=ON
