@@ -67,6 +67,17 @@ static syntax_state line_check(char *buff, syntax_pass *pass, int fin_flag, int 
     return res;
 }
 
+// Reports a refused text or runs an accepted one. Returns the line's status,
+// or -1 for a line without tokens, which leaves the status as it was.
+static int line_handle(const char *buff, syntax_state res, int err_pos, int err_symcnt,
+                       word_list **wl)
+{
+    if (res != syntax_err)
+        return line_run(buff, wl);
+    syntax_report(buff, err_pos, err_symcnt);
+    return 2;
+}
+
 int loop()
 {
     int fin_flag = 0, status = 0;
@@ -79,30 +90,19 @@ int loop()
     for (;;) {
         input_state st = input_line_read(&buff, &size, &len);
         if (st == st_fin) {
-            if (tty) {
+            if (tty)
                 putchar('\n');
-                output_check();
-            }
             break;
         }
-        if (st == st_exe_fin)
-            fin_flag = 1;
+        fin_flag = st == st_exe_fin;
         int err_pos = 0, err_symcnt = 0;
         syntax_state res = line_check(buff, &pass, fin_flag, &err_pos, &err_symcnt);
-        if (res == syntax_cont_read) {
-            if (!fin_flag)
-                continue;  // read the next line into the same buffer
-            status = 2;    // no more input: the unfinished line is dropped
-            break;
-        }
-        if (res == syntax_err) {
-            syntax_report(buff, err_pos, err_symcnt);
-            status = 2;
-        } else {
-            int line_status = line_run(buff, &wl);
-            if (line_status >= 0)
-                status = line_status;
-        }
+        if (res == syntax_cont_read && !fin_flag)
+            continue;  // read the next line into the same buffer
+        int line_status = res == syntax_cont_read
+                              ? 2  // no more input: the unfinished line is dropped
+                              : line_handle(buff, res, err_pos, err_symcnt, &wl);
+        status = line_status >= 0 ? line_status : status;
         input_line_release(&buff);
         mem_free(&buff, &wl);
         len = 0;
