@@ -50,7 +50,8 @@ using syntax_pass = def_syntax_pass;
 
 // Checks buff. A final escaping backslash is replaced by a blank (and the
 // result is syntax_cont_read). On syntax_err, *err_pos and *symcnt locate the
-// offending operator.
+// offending operator. Not on the loop's path: the loop calls syntax_resume,
+// so that a continued line is not checked again from its start.
 syntax_state syntax_handle(char *buff, int *err_pos, int *symcnt);
 // Goes on with a pass (start from a zeroed one) over buff, as syntax_handle.
 syntax_state syntax_resume(char *buff, syntax_pass *pass, int *err_pos, int *symcnt);

@@ -38,10 +38,13 @@ struct def_word_list {
 using word_list = def_word_list;
 
 word_list *word_list_init();
+// Not on the loop's path: the tokenizer carves its nodes from the list's blocks.
 word *word_init();
-// Appends a node holding a copy of str (a null str stays null).
+// Appends a node holding a copy of str (a null str stays null). Not on the
+// loop's path: word_list_from_buff copies each token straight into its list.
 void word_list_push(word_list *wl, const char *str, int is_delim);
-// Removes and frees the tail node.
+// Removes and frees the tail node. Not on the loop's path: the loop only
+// ever destroys a whole list (word_list_destroy).
 void word_list_pop(word_list *wl);
 // Frees the list and everything in it (keeping its blocks for the next
 // list), and sets *wl to null.
@@ -54,10 +57,12 @@ void word_list_print(const word_list *wl);
 // A new list for buff (the caller frees it), or null for an empty string.
 word_list *word_list_from_buff(const char *buff);
 // The next token as a new string (the caller frees it), or null when only
-// whitespace remains; advances *buff_idx past it.
+// whitespace remains; advances *buff_idx past it. Not on the loop's path:
+// word_list_from_buff cuts its tokens straight into the list.
 char *token_handle(const char *buff, int *buff_idx, short *is_delim);
 int tok_space_handle(const char *buff, int idx);
 int tok_delim_handle(const char *buff, int idx);
 // The length in buff of the word at buff_idx. When the word holds quotes or
 // backslashes, its rebuilt text is returned through *token (caller frees).
+// Not on the loop's path, as token_handle.
 int tok_word_handle(const char *buff, int buff_idx, char **token);
