@@ -32,19 +32,12 @@
 #include <string>
 #include <thread>
 
+#include "fuzz_support.h"
 #include "main.h"
 
 namespace {
 
 enum source_kind { src_pipe, src_file, src_socket, src_pipe_s, src_string, src_script, src_count };
-
-void must(bool ok, const char *what)
-{
-    if (!ok) {
-        perror(what);
-        abort();
-    }
-}
 
 struct rng {
     uint32_t s;
@@ -56,16 +49,6 @@ struct rng {
         return s;
     }
 };
-
-void write_all(int fd, const char *data, size_t size)
-{
-    while (size > 0) {
-        ssize_t n = write(fd, data, size);
-        must(n > 0, "write");
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-}
 
 // Writes the script in chunks of 1 to 64 bytes, pausing up to 50 µs before
 // some of them, then closes the descriptor (end of input for the reader).
@@ -117,13 +100,6 @@ line model_line(const std::string &s, size_t &pos)
     pos = nl == std::string::npos ? s.size() : nl + 1;
     input_state st = nl != std::string::npos ? st_exe_cont : raw.empty() ? st_fin : st_exe_fin;
     return {st, raw.substr(0, strnlen(raw.c_str(), raw.size()))};
-}
-
-[[noreturn]] void mismatch(const char *what, const std::string &want, const std::string &got)
-{
-    fprintf(stderr, "%s differs from the model\n  model:  %.300s\n  reader: %.300s\n", what,
-            want.c_str(), got.c_str());
-    abort();
 }
 
 // Sets up descriptor 0 (and starts the writer) for a source on it; returns

@@ -26,6 +26,7 @@
 #include <cstring>
 #include <string>
 
+#include "fuzz_support.h"
 #include "main.h"
 #include "syntax.h"
 #include "word.h"
@@ -34,14 +35,6 @@ namespace {
 
 int in_fd = -1, out_fd = -1, err_fd = -1;
 int saved_fd[3] = {-1, -1, -1};
-
-void must(bool ok, const char *what)
-{
-    if (!ok) {
-        perror(what);
-        abort();
-    }
-}
 
 int make_memfd(const char *name)
 {
@@ -54,16 +47,6 @@ void reset_memfd(int fd)
 {
     must(ftruncate(fd, 0) == 0, "ftruncate");
     must(lseek(fd, 0, SEEK_SET) == 0, "lseek");
-}
-
-void write_all(int fd, const uint8_t *data, size_t size)
-{
-    while (size > 0) {
-        ssize_t n = write(fd, data, size);
-        must(n > 0, "write");
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
 }
 
 std::string read_memfd(int fd)
@@ -118,13 +101,6 @@ void model(const uint8_t *data, size_t size, std::string &out, std::string &err)
         if (fin)
             return;
     }
-}
-
-[[noreturn]] void mismatch(const char *what, const std::string &want, const std::string &got)
-{
-    fprintf(stderr, "%s differs from the model\n  model: %.400s\n  loop:  %.400s\n", what,
-            want.c_str(), got.c_str());
-    abort();
 }
 
 }  // namespace
