@@ -47,6 +47,20 @@ std::string sys_error(const char *what)
     return std::string(what) + ": " + strerror(errno);
 }
 
+// A close-on-exec pipe into r (read end) and w (write end); on failure the
+// runner's error is set and false returned.
+bool make_pipe(fd_holder &r, fd_holder &w, std::string &error)
+{
+    int p[2];
+    if (pipe2(p, O_CLOEXEC) < 0) {
+        error = sys_error("pipe");
+        return false;
+    }
+    r.reset(p[0]);
+    w.reset(p[1]);
+    return true;
+}
+
 // A write end whose reader went away must give EPIPE, not kill the tests.
 void ignore_sigpipe()
 {
@@ -299,13 +313,8 @@ qsh_result run_qsh(const qsh_run_opts &opts)
 
     // Descriptors: the parent's ends and the child's ends.
     fd_holder in_w, in_r, out_r, out_w, err_r, err_w, master, slave;
-    int p[2];
-    if (pipe2(p, O_CLOEXEC) < 0) {
-        res.error = sys_error("pipe");
+    if (!make_pipe(err_r, err_w, res.error))
         return res;
-    }
-    err_r.reset(p[0]);
-    err_w.reset(p[1]);
     if (opts.mode == qsh_mode::tty) {
         int m, s;
         if (openpty(&m, &s, nullptr, nullptr, nullptr) < 0) {
@@ -328,19 +337,11 @@ qsh_result run_qsh(const qsh_run_opts &opts)
             return res;
         }
     } else {
-        if (pipe2(p, O_CLOEXEC) < 0) {
-            res.error = sys_error("pipe");
+        if (!make_pipe(out_r, out_w, res.error))
             return res;
-        }
-        out_r.reset(p[0]);
-        out_w.reset(p[1]);
         if (opts.mode == qsh_mode::pipe) {
-            if (pipe2(p, O_CLOEXEC) < 0) {
-                res.error = sys_error("pipe");
+            if (!make_pipe(in_r, in_w, res.error))
                 return res;
-            }
-            in_r.reset(p[0]);
-            in_w.reset(p[1]);
         } else {
             int fd = make_input_file(opts.input, res.error);
             if (fd < 0)
