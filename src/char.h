@@ -6,7 +6,12 @@
 #pragma once
 
 #include <cstdint>
-#ifdef __SSE2__
+
+// The 16-byte paths use SSE2 where the compiler targets it, unless the build
+// asks for the plain byte-at-a-time paths everywhere (cmake -DQSH_SIMD=OFF
+// defines QSH_NO_SIMD). Every other file tests QSH_SSE2 alone.
+#if defined(__SSE2__) && !defined(QSH_NO_SIMD)
+#define QSH_SSE2 1
 #include <emmintrin.h>
 #endif
 
@@ -51,7 +56,7 @@ inline const char *text_scan_bytes(const char *s, int stop_at_space)
     return s;
 }
 
-#ifdef __SSE2__
+#ifdef QSH_SSE2
 // One bit for each of the 16 bytes in v that is an operator character, a
 // quote, a backslash or the NUL.
 inline unsigned text_mask_special(__m128i v)

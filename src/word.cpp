@@ -4,9 +4,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
 
 #include "char.h"
 #include "define.h"
@@ -188,7 +185,7 @@ void word_list_destroy(word_list **wl)
 // The index of the first NUL among the 16 bytes at s, or 16.
 [[gnu::always_inline]] inline static unsigned text_nul_16(const char *s)
 {
-#ifdef __SSE2__
+#ifdef QSH_SSE2
     __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s));
     unsigned mask = static_cast<unsigned>(
         _mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_setzero_si128())));
@@ -436,7 +433,7 @@ char *token_handle(const char *buff, int *buff_idx, short *is_delim)
     return static_cast<int>(stop - s);
 }
 
-#ifdef __SSE2__
+#ifdef QSH_SSE2
 // Splits words and the whitespace between them while 16 bytes can be read,
 // one 16-byte load per word: the load gives the word's end and, from the same
 // masks, where the whitespace after it ends, so the next word's start is
