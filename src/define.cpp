@@ -10,6 +10,13 @@ void fatal_sys(const char *who, int status)
     exit(status);
 }
 
+void shell_exit(int status)
+{
+    fflush(stdout);
+    output_check();
+    exit(status);
+}
+
 void fatal_msg(const char *msg, int status)
 {
     fputs(msg, stderr);

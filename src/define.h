@@ -23,6 +23,9 @@ using delim = def_delim;
 // written out first.
 // Prints "who: <system error text>" as perror does, then exits.
 [[noreturn]] void fatal_sys(const char *who, int status);
+// Ends the shell with status: standard output is written out first and a
+// failure to write it is reported (output_check).
+[[noreturn]] void shell_exit(int status);
 // Prints an internal complaint ("function: complaint\n") as given, then exits.
 [[noreturn]] void fatal_msg(const char *msg, int status);
 

@@ -99,21 +99,39 @@ char **word_list_part_to_argv(word *head, int len)
     return argv;
 }
 
-// Starts argv with its standard input and output taken from the pair.
-// The child shares the shell's memory until exec (vfork), so it only moves
-// descriptors, execs, and on failure writes "name: error text" and leaves
-// with _exit: the shell's buffered output is never written by a child.
-// Returns the child's process ID, or -1 when no process could be made.
+exec_opts exec_opt = {1, 0, 0};
+
+// The status of a program that could not be started: as sh gives it (127
+// when it was not found, 126 when it was found but cannot run), or 1.
+static int exec_fail_status(int err)
+{
+    if (!exec_opt.sh_statuses)
+        return 1;
+    return err == ENOENT || err == ENOTDIR ? 127 : 126;
+}
+
+// Moves the pair onto descriptors 0 and 1 and execs argv through the PATH
+// search. When that fails, writes "name: error text" and leaves with _exit,
+// so the shell's buffered output is never written here. No stdio and no
+// allocation: it also runs in a vfork child.
+[[noreturn]] static void proc_exec(char **argv, const int *cmd_fd)
+{
+    child_fd_move(cmd_fd[0], 0);
+    child_fd_move(cmd_fd[1], 1);
+    execvp(argv[0], argv);
+    int err = errno;
+    child_perror(argv[0], err);
+    _exit(exec_fail_status(err));
+}
+
+// Starts argv with its standard input and output taken from the pair. The
+// child shares the shell's memory until exec (vfork). Returns the child's
+// process ID, or -1 when no process could be made.
 static pid_t proc_start(char **argv, const int *cmd_fd)
 {
     pid_t pid = vfork();
-    if (pid == 0) {
-        child_fd_move(cmd_fd[0], 0);
-        child_fd_move(cmd_fd[1], 1);
-        execvp(argv[0], argv);
-        child_perror(argv[0], errno);
-        _exit(1);
-    }
+    if (pid == 0)
+        proc_exec(argv, cmd_fd);
     return pid;
 }
 
@@ -278,8 +296,10 @@ static int cmd_run(word *head, int cmd_len, delim cmd_dl, int *cmd_fd, int *pipe
     int res = cmd_exec_handle(head, cmd_len, flag_wait, cmd_fd);
     proc_wait_later_handle(pending, cmd_dl, flag_wait, res);
     if (flag_wait <= 0) {
-        printf("%i\n", res);
-        output_check();
+        if (exec_opt.pid_lines) {
+            printf("%i\n", res);
+            output_check();
+        }
         res = 0;
     }
     fd_pipe_arr_move(pipe_fd_next, pipe_fd_prev);
@@ -303,9 +323,13 @@ int exec_word_list_handle(word_list *list)
             flag_exec = is_cmd_should_exec(prev_cmd_dl, cmd_res);
         }
         word *next_head = cmd_process(head, &cmd_len, cmd_fd, &cmd_dl, flag_exec);
-        if (flag_exec)
+        if (flag_exec) {
             cmd_res = cmd_run(head, cmd_len, cmd_dl, cmd_fd, pipe_fd_next, pipe_fd_prev, &pending);
-        else
+            // Only a waited command has a result other than 0 here.
+            if (cmd_res && exec_opt.errexit && cmd_dl != delim_logical_and &&
+                cmd_dl != delim_logical_or)
+                shell_exit(cmd_res == -1 ? proc_status_last : cmd_res);
+        } else
             fd_close_pair(cmd_fd);
         cmd_fd[0] = cmd_fd[1] = -1;
         prev_cmd_dl = cmd_dl;
@@ -317,6 +341,22 @@ int exec_word_list_handle(word_list *list)
     // waited for by pid; collect those that have ended so none stays a zombie.
     proc_reap_finished();
     return cmd_res == -1 ? proc_status_last : cmd_res;
+}
+
+void exec_in_place(word_list *list)
+{
+    if (!list || !list->head || list->head->is_delim)
+        return;  // nothing, or no command word before the redirections
+    for (word *w = list->head; w; w = w->next)
+        if (w->is_delim && is_cmd_delim(w->str, static_cast<int>(strlen(w->str)), nullptr))
+            return;
+    int cmd_len, cmd_fd[2] = {-1, -1};
+    delim dl;
+    cmd_process(list->head, &cmd_len, cmd_fd, &dl, 1);
+    char **argv = word_list_part_to_argv(list->head, cmd_len);
+    fflush(stdout);
+    output_check();
+    proc_exec(argv, cmd_fd);
 }
 
 int exec_get_current_path(char *buff, int bufflen)

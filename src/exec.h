@@ -31,6 +31,17 @@ struct def_proc_list {
 };
 using proc_list = def_proc_list;
 
+// How the executor behaves in this run: set by main from the command line
+// before the first line runs, never changed after. The defaults are those of
+// standard input without -e.
+struct def_exec_opts {
+    int pid_lines;    // print "%i\n" for each command started without waiting
+    int errexit;      // -e: a waited command that fails ends the shell
+    int sh_statuses;  // a program that cannot start gives 127 (not found) or 126, not 1
+};
+using exec_opts = def_exec_opts;
+extern exec_opts exec_opt;
+
 // Launcher. The result is 0 when nothing started, the child's process ID
 // when not waiting, else its exit status (-1 after a signal or a failed wait).
 // The shell's copies of the pair's descriptors are closed here.
@@ -58,6 +69,13 @@ void proc_wait_later_handle(proc_list *pending, delim dl, int flag_wait, int lau
 void fd_pipe_arr_move(int *src, int *dst);
 // Collects, without blocking, every child that has already ended.
 void proc_reap_finished();
+
+// Runs a line that is one command with no operator but redirections in the
+// shell's own place: applies the redirections and execs, so the command's
+// status or signal becomes the shell's. Never returns then; a program that
+// cannot start is reported as from a child. Returns at once, doing nothing,
+// when the line holds a command operator or has no command word.
+void exec_in_place(word_list *list);
 
 // Start-up probe: runs pwd and keeps its output (without the newline) in buff.
 int exec_get_current_path(char *buff, int bufflen);
