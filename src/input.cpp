@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "char.h"
 #include "define.h"
 #include "main.h"
 
@@ -95,6 +96,16 @@ void input_from_string(const char *text)
     input.at_end = 1;  // all of it is there already
     input.mode = input_string;
     input.shebang = 1;
+}
+
+int input_string_done()
+{
+    if (input.mode != input_string)
+        return 0;
+    size_t i = input.pos;
+    while (i < input.len && is_char_space(input.data[i]))
+        i++;
+    return i == input.len;
 }
 
 // Learns once what standard input is; it stays the same descriptor for the

@@ -24,6 +24,10 @@ enum input_state : unsigned {
 int input_from_file(const char *path);
 void input_from_string(const char *text);
 
+// Whether the source is a -c string of which only whitespace is left: the
+// line just read is its last.
+int input_string_done();
+
 // Whether the shell prompts: the source is standard input and a terminal.
 int input_is_tty();
 

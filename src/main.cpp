@@ -49,6 +49,8 @@ static int line_run(const char *buff, word_list **wl)
         output_check();
         return 0;
     }
+    if (input_string_done())
+        exec_in_place(*wl);  // the last line of -c: no fork when it is one command
     input_sync();
     int status = exec_word_list_handle(*wl);
     input_resume();
@@ -75,6 +77,8 @@ static int line_handle(const char *buff, syntax_state res, int err_pos, int err_
     if (res != syntax_err)
         return line_run(buff, wl);
     syntax_report(buff, err_pos, err_symcnt);
+    if (exec_opt.errexit)
+        shell_exit(2);
     return 2;
 }
 
@@ -99,6 +103,8 @@ int loop()
         syntax_state res = line_check(buff, &pass, fin_flag, &err_pos, &err_symcnt);
         if (res == syntax_cont_read && !fin_flag)
             continue;  // read the next line into the same buffer
+        if (res == syntax_cont_read && exec_opt.errexit)
+            shell_exit(2);  // no more input: the unfinished line is dropped
         int line_status = res == syntax_cont_read
                               ? 2  // no more input: the unfinished line is dropped
                               : line_handle(buff, res, err_pos, err_symcnt, &wl);
@@ -123,13 +129,17 @@ static const char usage_text[] =
 static const char help_text[] =
     "Runs the command lines of standard input, of FILE, or of STRING.\n"
     "  -s         print the tokens of each line instead of running it\n"
+    "  -e         end at the first command that fails, with its status\n"
     "  -c STRING  run STRING as a script (newlines separate its lines)\n"
     "  FILE       run the lines of FILE (a first line starting with #! is skipped)\n"
     "  -          read standard input (the default)\n"
+    "  --         end the options\n"
     "  --help     print this help\n"
     "  --version  print the version\n"
-    "With FILE or -c the exit status is that of the last command line;\n"
-    "with standard input it is 0 at the end of input.\n";
+    "Options may be combined (-ec). With FILE or -c the exit status is that of\n"
+    "the last command line, and no process IDs are printed; with standard input\n"
+    "it is 0 at the end of input. A program that cannot be started gives 127\n"
+    "when it is not found and 126 when it cannot run (with -c, FILE or -e).\n";
 
 [[noreturn]] static void usage_error(const char *complaint, const char *arg)
 {
@@ -142,51 +152,69 @@ static const char help_text[] =
 {
     fputs(first, stdout);
     fputs(second, stdout);
-    fflush(stdout);
-    output_check();
-    exit(0);
+    shell_exit(0);
 }
 
-// Reads the command line: [-s] [-c STRING | FILE | -], --help, --version.
-// Sets the source of the lines and returns 1 when it is a FILE or STRING,
-// whose last line's status becomes the exit status. Arguments after FILE or
-// STRING are ignored.
-static int args_handle(int argc, char **argv)
+// The option letters, each allowed once.
+struct def_arg_flags {
+    int s, e, c;
+};
+using arg_flags = def_arg_flags;
+
+// Takes one argument of options: --help, --version, or letters among s, e, c.
+static void args_option(const char *arg, arg_flags *fl)
 {
-    int i = 1;
-    if (i < argc && strcmp(argv[i], "-s") == 0) {
-        only_print_tokens = 1;
-        i++;
-    }
-    if (i >= argc || strcmp(argv[i], "-") == 0)
-        return 0;
-    const char *arg = argv[i];
     if (strcmp(arg, "--help") == 0)
         print_and_exit(usage_text, help_text);
     if (strcmp(arg, "--version") == 0)
         print_and_exit("qsh " QSH_VERSION, "\n");
-    if (strcmp(arg, "-c") == 0) {
-        if (i + 1 >= argc)
-            usage_error("qsh: option '%s' needs a string\n", arg);
-        input_from_string(argv[i + 1]);
-        return 1;
+    for (const char *c = arg + 1; *c; c++) {
+        int *flag = *c == 's' ? &fl->s : *c == 'e' ? &fl->e : *c == 'c' ? &fl->c : nullptr;
+        if (!flag || *flag)
+            usage_error("qsh: unknown option '%s'\n", arg);
+        *flag = 1;
     }
-    if (arg[0] == '-')
-        usage_error("qsh: unknown option '%s'\n", arg);
-    if (input_from_file(arg) < 0) {
-        fprintf(stderr, "qsh: %s: %s\n", arg, strerror(errno));
+}
+
+// Reads the command line: options (combined or not, up to the first operand,
+// "--" or "-"), then STRING for -c or FILE; later operands are ignored.
+// Sets the source of the lines and returns 1 when it is a FILE or STRING.
+static int args_handle(int argc, char **argv)
+{
+    arg_flags fl = {};
+    int i = 1;
+    for (; i < argc && argv[i][0] == '-'; i++) {
+        if (strcmp(argv[i], "--") == 0 || strcmp(argv[i], "-") == 0) {
+            i++;
+            break;
+        }
+        args_option(argv[i], &fl);
+    }
+    only_print_tokens = fl.s;
+    exec_opt.errexit = fl.e;
+    if (fl.c) {
+        if (i >= argc)
+            usage_error("qsh: option '%s' needs a string\n", "-c");
+        input_from_string(argv[i]);
+    } else if (i < argc && input_from_file(argv[i]) < 0) {
+        fprintf(stderr, "qsh: %s: %s\n", argv[i], strerror(errno));
         exit(127);
     }
-    return 1;
+    return fl.c || i < argc;
 }
 
 int main(int argc, char **argv)
 {
     int script = args_handle(argc, argv);
+    // A script file or string prints only its commands' output, and never
+    // prompts, so the prompt path is not looked for.
+    exec_opt.pid_lines = !script;
+    exec_opt.sh_statuses = script || exec_opt.errexit;
     // Output to a file or a pipe goes out in large blocks.
     if (!isatty(1))
         setvbuf(stdout, nullptr, _IOFBF, 65536);
-    exec_get_current_path(cur_path, sizeof cur_path);
+    if (!script)
+        exec_get_current_path(cur_path, sizeof cur_path);
     int status = loop();
     fflush(stdout);
     output_check();
