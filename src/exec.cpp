@@ -42,6 +42,7 @@ static void child_fd_move(int fd, int target)
 
 // The status of the last command the launcher waited for, as a POSIX shell
 // reports it: its exit status, or 128 + the signal number that ended it.
+// Set by every such wait and kept until the next one; never reset.
 static int proc_status_last;
 
 // Waits for one child. Its exit status, or -1 after a signal or a failed

@@ -10,7 +10,6 @@
 
 #include "char.h"
 #include "define.h"
-#include "main.h"
 
 // What is read ahead of the current line is kept here. When the script is
 // standard input, a command started by the shell may read the same input,
@@ -43,12 +42,21 @@ struct def_input {
     int at_end;
     def_input_mode mode;
     int tty;          // standard input is a terminal (known with mode)
+    int alone;        // -s: no command ever reads standard input (input_reset keeps it)
     int shebang;      // the first line is still to come: skip it if it is #!...
     int parked;       // set while commands run after input_sync
     off_t parked_at;  // the offset they were given
     int peek[2];      // the private pipe that input_peek copies into
 };
-static def_input input;  // zero: standard input, nothing read, kind not known
+// The one source of lines, for the whole run. Zero is standard input, nothing
+// read, kind not known; input_from_file and input_from_string choose another
+// source before the first read, and input_reset (tests) goes back to zero.
+static def_input input;
+
+void input_set_alone(int alone)
+{
+    input.alone = alone;
+}
 
 void input_reset()
 {
@@ -114,7 +122,7 @@ static void input_probe()
 {
     struct stat st;
     input.tty = isatty(0);
-    if (only_print_tokens || input.tty || fstat(0, &st) < 0)
+    if (input.alone || input.tty || fstat(0, &st) < 0)
         input.mode = input_block;
     else if (S_ISREG(st.st_mode) && lseek(0, 0, SEEK_CUR) >= 0)
         input.mode = input_seekable;
@@ -229,15 +237,6 @@ void input_resume()
     input.parked = 0;
 }
 
-// The memory of the loop's line buffer, kept from one line to the next: once
-// a line of some size has been read, the next ones cost no allocation and no
-// page faults. The capacity reported for each line still starts at 1024 and
-// doubles as the line grows.
-static struct {
-    char *ptr;
-    size_t size;
-} line_kept;
-
 // Doubles *cap until a text of len characters and its NUL fit with room to
 // spare, as storing one character at a time would.
 static char *line_grow(char *buff, int *cap, size_t len)
@@ -252,13 +251,7 @@ static char *line_grow(char *buff, int *cap, size_t len)
         fatal_sys("qsh", 1);
     }
     *cap = static_cast<int>(new_cap);
-    if (buff != line_kept.ptr)
-        return static_cast<char *>(mem_realloc(buff, new_cap));
-    if (new_cap > line_kept.size) {
-        line_kept.ptr = static_cast<char *>(mem_realloc(buff, new_cap));
-        line_kept.size = new_cap;
-    }
-    return line_kept.ptr;
+    return static_cast<char *>(mem_realloc(buff, new_cap));
 }
 
 // Copies input up to the next newline (consumed, not stored) or the end of
@@ -283,16 +276,18 @@ static int line_copy(char **buff, int *cap, size_t *i)
     return 0;
 }
 
-// Reads one line into *buffptr after its first *len characters.
-static input_state line_read(char **buffptr, int *size, size_t *len)
+input_state input_line_read(char **buffptr, int *size, size_t *len)
 {
+    if (!*buffptr) {
+        *buffptr = static_cast<char *>(mem_zalloc(1024));
+        *size = 1024;
+        *len = 0;
+    }
     int tty = input_is_tty();
     char *buff = *buffptr;
     int cap = *size;
     size_t i = *len;
     size_t start = i;
-    if (tty)
-        print_invitation();
     int got_newline = line_copy(&buff, &cap, &i);
     if (input.shebang) {
         input.shebang = 0;
@@ -308,37 +303,4 @@ static input_state line_read(char **buffptr, int *size, size_t *len)
     if (got_newline)
         return st_exe_cont;
     return i > 0 && !tty ? st_exe_fin : st_fin;
-}
-
-input_state input_line_read(char **buffptr, int *size, size_t *len)
-{
-    if (!*buffptr) {
-        if (!line_kept.ptr) {
-            line_kept.ptr = static_cast<char *>(mem_alloc(1024));
-            line_kept.size = 1024;
-        }
-        *buffptr = line_kept.ptr;
-        *size = 1024;
-        *len = 0;
-    }
-    return line_read(buffptr, size, len);
-}
-
-void input_line_release(char **buffptr)
-{
-    *buffptr = nullptr;
-}
-
-input_state read_loop(char **buffptr, int *size)
-{
-    if (!buffptr)
-        return st_fin;
-    size_t len = 0;
-    if (!*buffptr) {
-        *size = 1024;
-        *buffptr = static_cast<char *>(mem_zalloc(1024));
-    } else {
-        len = strlen(*buffptr);
-    }
-    return line_read(buffptr, size, &len);
 }

@@ -31,19 +31,17 @@ int input_string_done();
 // Whether the shell prompts: the source is standard input and a terminal.
 int input_is_tty();
 
-// Reads one line, appending to the text already in *buffptr (a fresh
-// 1024-byte buffer when it is null). The capacity in *size doubles before a
-// character would land at index capacity - 1. The newline is not stored; the
-// text is NUL-terminated. Prompts first on a terminal. Kept as the reader's
-// plain interface; the main loop reads through input_line_read.
-input_state read_loop(char **buffptr, int *size);
-// The main loop's way in. The same, except that *len is the length of the
-// text kept in *buffptr and becomes that of the joined text (up to a NUL
-// byte), so a continued line costs only what is appended; and that a null
-// *buffptr gets the reader's own buffer, whose memory is kept from line to
-// line: the caller hands it back with input_line_release, never frees it.
+// Tells the reader that no command will read standard input behind it (-s),
+// so it may read in blocks whatever standard input is.
+void input_set_alone(int alone);
+
+// Reads one line into *buffptr after its first *len characters, which then
+// become the length of the joined text (up to a NUL byte): a continued line
+// costs only what is appended. A null *buffptr gets a fresh zero-filled
+// buffer of 1024 bytes; *size is the buffer's capacity, doubled before a
+// character would land at index capacity - 1. The caller owns the buffer
+// and frees it. The newline is not stored; the text is NUL-terminated.
 input_state input_line_read(char **buffptr, int *size, size_t *len);
-void input_line_release(char **buffptr);
 
 // Before commands start: hands standard input over at the end of the text
 // consumed so far. After they end: takes it back (input_resume).

@@ -29,6 +29,16 @@ void mem_free(char **buff, word_list **wl)
         word_list_destroy(wl);
 }
 
+input_state read_loop(char **buffptr, int *size)
+{
+    if (!buffptr)
+        return st_fin;
+    size_t len = *buffptr ? strlen(*buffptr) : 0;
+    if (input_is_tty())
+        print_invitation();
+    return input_line_read(buffptr, size, &len);
+}
+
 static void syntax_report(const char *buff, int err_pos, int err_symcnt)
 {
     char *errtok = mem_strndup(buff + err_pos, static_cast<size_t>(err_symcnt));
@@ -84,14 +94,19 @@ static int line_handle(const char *buff, syntax_state res, int err_pos, int err_
 
 int loop()
 {
+    input_set_alone(only_print_tokens);
     int fin_flag = 0, status = 0;
     int tty = input_is_tty();
+    // The line buffer, kept from one line to the next: once a line of some
+    // size has been read, the next ones cost no allocation.
     char *buff = nullptr;
     int size = 0;
     size_t len = 0;
     syntax_pass pass = {};
     word_list *wl = nullptr;
     for (;;) {
+        if (tty)
+            print_invitation();  // again before each continuation line
         input_state st = input_line_read(&buff, &size, &len);
         if (st == st_fin) {
             if (tty)
@@ -109,14 +124,13 @@ int loop()
                               ? 2  // no more input: the unfinished line is dropped
                               : line_handle(buff, res, err_pos, err_symcnt, &wl);
         status = line_status >= 0 ? line_status : status;
-        input_line_release(&buff);
-        mem_free(&buff, &wl);
+        if (wl)
+            word_list_destroy(&wl);
         len = 0;
         pass = {};
         if (fin_flag)
             break;
     }
-    input_line_release(&buff);
     mem_free(&buff, &wl);
     return status;
 }

@@ -4,10 +4,15 @@
 #include "input.h"
 #include "word.h"
 
-extern char cur_path[4096];    // the prompt path, filled once at start-up
-extern int only_print_tokens;  // set by -s: print tokens instead of running
+// Both are set once by main at start-up and kept for the whole run.
+extern char cur_path[4096];    // the prompt path, from the pwd probe (empty without it)
+extern int only_print_tokens;  // -s: print tokens instead of running
 
 void print_invitation();
+// Reads one line (prompting first on a terminal) into *buffptr after the text
+// already in it, a fresh 1024-byte buffer when it is null (see
+// input_line_read). The main loop reads through input_line_read itself.
+input_state read_loop(char **buffptr, int *size);
 // Frees the buffer and destroys the list when set, and nulls both pointers.
 void mem_free(char **buff, word_list **wl);
 // Reads, checks and runs lines until the end of input. Returns the status of

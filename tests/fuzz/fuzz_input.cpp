@@ -33,7 +33,7 @@
 #include <thread>
 
 #include "fuzz_support.h"
-#include "main.h"
+#include "input.h"
 
 namespace {
 
@@ -141,7 +141,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::thread writer;
     std::string path;
     input_reset();
-    only_print_tokens = kind == src_pipe_s;
+    input_set_alone(kind == src_pipe_s);
     if (kind == src_string) {
         script.resize(strnlen(script.c_str(), script.size()));  // as in an argument
         input_from_string(script.c_str());
@@ -169,7 +169,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         size_t len = 0;
         input_state st = input_line_read(&buf, &cap, &len);
         std::string got(buf, len);
-        input_line_release(&buf);
+        free(buf);
         if (st != want.st)
             mismatch("state", std::to_string(want.st), std::to_string(st));
         if (got != want.text)
