@@ -266,6 +266,293 @@ std::string find_in_path(const std::string &name)
     return name;
 }
 
+// One run between its steps: the parent's ends of the child's descriptors
+// (and the child's ends until it has started), how far the input has been
+// written, which outputs are still open, the child and how it ended.
+struct def_run_state {
+    const qsh_run_opts *opts = nullptr;
+    run_clock::time_point deadline;
+    fd_holder in_w, in_r, out_r, out_w, err_r, err_w, master, slave;
+    int out_fd = -1;  // where standard output comes from: a pipe or the pty master
+    size_t in_off = 0;
+    bool in_open = false, out_open = true, err_open = true;
+    pid_t pid = -1;
+    bool reaped = false, killed = false;
+    int wstatus = 0;
+};
+using run_state = def_run_state;
+
+// Removes the run's own temporary directory at the end of the run.
+struct dir_remover {
+    bool active;
+    std::string path;
+    ~dir_remover()
+    {
+        if (active)
+            remove_tree(path);
+    }
+};
+
+// Pointers to the strings, ended by a null one, as execve takes them.
+std::vector<char *> c_strings(std::vector<std::string> &strings)
+{
+    std::vector<char *> v;
+    for (auto &s : strings)
+        v.push_back(s.data());
+    v.push_back(nullptr);
+    return v;
+}
+
+// The pseudo-terminal of tty mode, with echo and output processing off, so
+// that what qsh writes comes back byte for byte.
+bool run_open_pty(run_state &s, std::string &error)
+{
+    int m, sl;
+    if (openpty(&m, &sl, nullptr, nullptr, nullptr) < 0) {
+        error = sys_error("openpty");
+        return false;
+    }
+    s.master.reset(m);
+    s.slave.reset(sl);
+    set_cloexec(m);
+    set_cloexec(sl);
+    termios tio;
+    if (tcgetattr(sl, &tio) < 0) {
+        error = sys_error("tcgetattr");
+        return false;
+    }
+    tio.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL | ECHOCTL);
+    tio.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    if (tcsetattr(sl, TCSANOW, &tio) < 0) {
+        error = sys_error("tcsetattr");
+        return false;
+    }
+    return true;
+}
+
+// Descriptors: standard error's pipe, then the pty, or the output pipe and
+// the input (a pipe or a file).
+bool run_open_fds(run_state &s, std::string &error)
+{
+    if (!make_pipe(s.err_r, s.err_w, error))
+        return false;
+    if (s.opts->mode == qsh_mode::tty)
+        return run_open_pty(s, error);
+    if (!make_pipe(s.out_r, s.out_w, error))
+        return false;
+    if (s.opts->mode == qsh_mode::pipe)
+        return make_pipe(s.in_r, s.in_w, error);
+    int fd = make_input_file(s.opts->input, error);
+    if (fd < 0)
+        return false;
+    s.in_r.reset(fd);
+    return true;
+}
+
+// Builds the argument vector from the words and the environment, opens the
+// descriptors, forks and execs prog in cwd, and keeps only the parent's ends.
+bool run_start(run_state &s, const std::string &prog, std::vector<std::string> &args_s,
+               const std::string &cwd, std::string &error)
+{
+    const qsh_run_opts &opts = *s.opts;
+    std::vector<std::string> env_s = build_env(opts.env);
+    std::vector<char *> argv = c_strings(args_s), envp = c_strings(env_s);
+    if (!run_open_fds(s, error))
+        return false;
+    child_plan plan{opts.mode,  s.in_r.fd,      s.out_w.fd,   s.err_w.fd,  s.slave.fd, cwd.c_str(),
+                    opts.umask, &opts.in_child, prog.c_str(), argv.data(), envp.data()};
+    s.pid = fork();
+    if (s.pid < 0) {
+        error = sys_error("fork");
+        return false;
+    }
+    if (s.pid == 0)
+        child_run(plan);
+    if (opts.mode != qsh_mode::tty)
+        setpgid(s.pid, s.pid);  // also done by the child; whichever comes first
+    s.in_r.reset();
+    s.out_w.reset();
+    s.err_w.reset();
+    s.slave.reset();
+    return true;
+}
+
+// Kills qsh's process group, and qsh itself while it is not reaped, in case
+// it has not made its own group yet.
+void run_kill_group(const run_state &s)
+{
+    kill(-s.pid, SIGKILL);
+    if (!s.reaped)
+        kill(s.pid, SIGKILL);
+}
+
+// Waits for qsh (WNOHANG in flags: only if it has ended) unless it is reaped.
+void run_try_reap(run_state &s, int flags)
+{
+    if (s.reaped)
+        return;
+    pid_t r;
+    do
+        r = waitpid(s.pid, &s.wstatus, flags);
+    while (r < 0 && errno == EINTR);
+    if (r == s.pid)
+        s.reaped = true;
+}
+
+// The input goes to the pipe, or to the pty master, which also carries the
+// output; empty input closes the pipe at once. All ends are non-blocking.
+void run_pump_prepare(run_state &s)
+{
+    qsh_mode mode = s.opts->mode;
+    int in_fd = mode == qsh_mode::pipe ? s.in_w.fd : mode == qsh_mode::tty ? s.master.fd : -1;
+    s.out_fd = mode == qsh_mode::tty ? s.master.fd : s.out_r.fd;
+    s.in_open = in_fd >= 0;
+    if (s.in_open && mode == qsh_mode::pipe && s.opts->input.empty()) {
+        s.in_w.reset();
+        s.in_open = false;
+    }
+    if (s.in_open)
+        set_nonblock(in_fd);
+    set_nonblock(s.out_fd);
+    set_nonblock(s.err_r.fd);
+}
+
+// What one poll waits for, and where each descriptor stands in fds (-1:
+// not polled).
+struct def_run_poll {
+    pollfd fds[3];
+    int n = 0;
+    int in = -1, out = -1, err = -1;
+    bool want_write = false;  // input is left to write
+};
+using run_poll = def_run_poll;
+
+run_poll run_poll_set(const run_state &s)
+{
+    run_poll p;
+    p.want_write = s.in_open && s.in_off < s.opts->input.size();
+    if (s.opts->mode == qsh_mode::tty) {
+        if (s.out_open) {
+            short events = static_cast<short>(POLLIN | (p.want_write ? POLLOUT : 0));
+            p.fds[p.n] = {s.master.fd, events, 0};
+            p.out = p.n++;
+        }
+    } else {
+        if (p.want_write) {
+            p.fds[p.n] = {s.in_w.fd, POLLOUT, 0};
+            p.in = p.n++;
+        }
+        if (s.out_open) {
+            p.fds[p.n] = {s.out_r.fd, POLLIN, 0};
+            p.out = p.n++;
+        }
+    }
+    if (s.err_open) {
+        p.fds[p.n] = {s.err_r.fd, POLLIN, 0};
+        p.err = p.n++;
+    }
+    return p;
+}
+
+// Writes the next piece of input to fd. The input pipe is closed once all is
+// written or its reader has gone.
+void run_write_some(run_state &s, int fd)
+{
+    const std::string &input = s.opts->input;
+    size_t len = std::min<size_t>(input.size() - s.in_off, 65536);
+    ssize_t w = write(fd, input.data() + s.in_off, len);
+    if (w > 0) {
+        s.in_off += static_cast<size_t>(w);
+    } else if (w < 0 && errno != EAGAIN && errno != EINTR) {
+        s.in_open = false;  // the reader is gone (EPIPE, or EIO on the pty)
+    }
+    if (s.opts->mode == qsh_mode::pipe && (!s.in_open || s.in_off == input.size())) {
+        s.in_w.reset();
+        s.in_open = false;
+    }
+}
+
+// Acts on what poll reported: writes input, drains standard output and
+// standard error.
+void run_pump_events(run_state &s, const run_poll &p, qsh_result &res)
+{
+    if (p.in >= 0 && (p.fds[p.in].revents & (POLLOUT | POLLERR | POLLHUP)))
+        run_write_some(s, s.in_w.fd);
+    if (p.out >= 0) {
+        short ev = p.fds[p.out].revents;
+        if (ev & (POLLIN | POLLHUP | POLLERR))
+            s.out_open = drain(s.out_fd, res.out);
+        if (s.out_open && s.opts->mode == qsh_mode::tty && p.want_write && (ev & POLLOUT))
+            run_write_some(s, s.master.fd);
+    }
+    if (p.err >= 0 && (p.fds[p.err].revents & (POLLIN | POLLHUP | POLLERR)))
+        s.err_open = drain(s.err_r.fd, res.err);
+}
+
+// At the deadline the whole group is killed, with a grace period to collect
+// what is left and reap the child; false once the grace period is over too.
+bool run_within_deadline(run_state &s, run_clock::time_point now, qsh_result &res)
+{
+    if (!s.killed && now >= s.deadline) {
+        res.timed_out = true;
+        s.killed = true;
+        run_kill_group(s);
+        s.deadline = now + std::chrono::seconds(5);
+    } else if (s.killed && now >= s.deadline) {
+        return false;  // something escaped the process group and holds a pipe
+    }
+    return true;
+}
+
+// Feeds the input while draining the outputs, until both outputs are at end
+// of file and qsh is reaped, or the deadline and its grace period are over.
+void run_pump(run_state &s, qsh_result &res)
+{
+    while (s.out_open || s.err_open || !s.reaped) {
+        auto now = run_clock::now();
+        if (!run_within_deadline(s, now, res))
+            break;
+        run_poll p = run_poll_set(s);
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(s.deadline - now).count();
+        int wait_ms = static_cast<int>(
+            std::max<long long>(0, std::min<long long>(left, s.reaped ? 200 : 20)));
+        int r = poll(p.fds, static_cast<nfds_t>(p.n), wait_ms);
+        if (r < 0 && errno != EINTR) {
+            res.error = sys_error("poll");
+            run_kill_group(s);
+            s.killed = true;
+            break;
+        }
+        if (r > 0)
+            run_pump_events(s, p, res);
+        run_try_reap(s, WNOHANG);
+    }
+}
+
+// Closes the parent's ends first, so a child blocked on a pipe ends; then
+// waits for qsh (killing its group if it still runs) or kills what it left
+// behind, and notes how it ended.
+void run_reap(run_state &s, qsh_result &res)
+{
+    s.in_w.reset();
+    s.out_r.reset();
+    s.err_r.reset();
+    s.master.reset();
+    if (!s.reaped) {
+        run_kill_group(s);
+        run_try_reap(s, 0);
+    } else if (s.opts->kill_leftovers) {
+        kill(-s.pid, SIGKILL);
+    }
+    if (!s.reaped) {
+        res.error = "qsh could not be reaped";
+    } else if (WIFEXITED(s.wstatus)) {
+        res.status = WEXITSTATUS(s.wstatus);
+    } else if (WIFSIGNALED(s.wstatus)) {
+        res.signal = WTERMSIG(s.wstatus);
+    }
+}
+
 }  // namespace
 
 qsh_result run_qsh(const qsh_run_opts &opts)
@@ -281,15 +568,7 @@ qsh_result run_qsh(const qsh_run_opts &opts)
         res.error = e.what();
         return res;
     }
-    struct dir_remover {
-        bool active;
-        std::string path;
-        ~dir_remover()
-        {
-            if (active)
-                remove_tree(path);
-        }
-    } remover{own_dir, res.cwd};
+    dir_remover remover{own_dir, res.cwd};
 
     // Argument vector and environment, built before fork. QSH_WRAPPER, when
     // set, holds blank-separated words put before the qsh under test (a
@@ -301,198 +580,15 @@ qsh_result run_qsh(const qsh_run_opts &opts)
     if (args_s.size() > 1)
         prog = find_in_path(args_s[0]);
     args_s.insert(args_s.end(), opts.args.begin(), opts.args.end());
-    std::vector<char *> argv;
-    for (auto &a : args_s)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    std::vector<std::string> env_s = build_env(opts.env);
-    std::vector<char *> envp;
-    for (auto &e : env_s)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
 
-    // Descriptors: the parent's ends and the child's ends.
-    fd_holder in_w, in_r, out_r, out_w, err_r, err_w, master, slave;
-    if (!make_pipe(err_r, err_w, res.error))
+    run_state s;  // its descriptors close before the directory is removed
+    s.opts = &opts;
+    s.deadline = deadline;
+    if (!run_start(s, prog, args_s, res.cwd, res.error))
         return res;
-    if (opts.mode == qsh_mode::tty) {
-        int m, s;
-        if (openpty(&m, &s, nullptr, nullptr, nullptr) < 0) {
-            res.error = sys_error("openpty");
-            return res;
-        }
-        master.reset(m);
-        slave.reset(s);
-        set_cloexec(m);
-        set_cloexec(s);
-        termios tio;
-        if (tcgetattr(s, &tio) < 0) {
-            res.error = sys_error("tcgetattr");
-            return res;
-        }
-        tio.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL | ECHOCTL);
-        tio.c_oflag &= ~static_cast<tcflag_t>(OPOST);
-        if (tcsetattr(s, TCSANOW, &tio) < 0) {
-            res.error = sys_error("tcsetattr");
-            return res;
-        }
-    } else {
-        if (!make_pipe(out_r, out_w, res.error))
-            return res;
-        if (opts.mode == qsh_mode::pipe) {
-            if (!make_pipe(in_r, in_w, res.error))
-                return res;
-        } else {
-            int fd = make_input_file(opts.input, res.error);
-            if (fd < 0)
-                return res;
-            in_r.reset(fd);
-        }
-    }
-
-    child_plan plan{opts.mode,    in_r.fd,         out_w.fd,   err_w.fd,
-                    slave.fd,     res.cwd.c_str(), opts.umask, &opts.in_child,
-                    prog.c_str(), argv.data(),     envp.data()};
-    pid_t pid = fork();
-    if (pid < 0) {
-        res.error = sys_error("fork");
-        return res;
-    }
-    if (pid == 0)
-        child_run(plan);
-    if (opts.mode != qsh_mode::tty)
-        setpgid(pid, pid);  // also done by the child; whichever comes first
-
-    in_r.reset();
-    out_w.reset();
-    err_w.reset();
-    slave.reset();
-
-    // The input goes to the pipe, or to the pty master, which also carries the output.
-    int in_fd = opts.mode == qsh_mode::pipe ? in_w.fd : opts.mode == qsh_mode::tty ? master.fd : -1;
-    int out_fd = opts.mode == qsh_mode::tty ? master.fd : out_r.fd;
-    size_t in_off = 0;
-    bool in_open = in_fd >= 0;
-    bool out_open = true, err_open = true;
-    if (in_open && opts.mode == qsh_mode::pipe && opts.input.empty()) {
-        in_w.reset();
-        in_open = false;
-    }
-    if (in_fd >= 0)
-        set_nonblock(in_fd);
-    set_nonblock(out_fd);
-    set_nonblock(err_r.fd);
-
-    bool reaped = false;
-    int wstatus = 0;
-    bool killed = false;
-    auto kill_group = [&] {
-        kill(-pid, SIGKILL);
-        if (!reaped)
-            kill(pid, SIGKILL);
-    };
-    auto try_reap = [&](int flags) {
-        if (reaped)
-            return;
-        pid_t r;
-        do
-            r = waitpid(pid, &wstatus, flags);
-        while (r < 0 && errno == EINTR);
-        if (r == pid)
-            reaped = true;
-    };
-
-    while (out_open || err_open || !reaped) {
-        auto now = run_clock::now();
-        if (!killed && now >= deadline) {
-            res.timed_out = true;
-            killed = true;
-            kill_group();
-            // A grace period to collect what is left and reap the child.
-            deadline = now + std::chrono::seconds(5);
-        } else if (killed && now >= deadline) {
-            break;  // something escaped the process group and holds a pipe
-        }
-        pollfd pfd[3];
-        int n = 0;
-        int idx_in = -1, idx_out = -1, idx_err = -1;
-        bool want_write = in_open && in_off < opts.input.size();
-        if (opts.mode == qsh_mode::tty) {
-            if (out_open) {
-                pfd[n] = {master.fd, static_cast<short>(POLLIN | (want_write ? POLLOUT : 0)), 0};
-                idx_out = n++;
-            }
-        } else {
-            if (want_write) {
-                pfd[n] = {in_w.fd, POLLOUT, 0};
-                idx_in = n++;
-            }
-            if (out_open) {
-                pfd[n] = {out_r.fd, POLLIN, 0};
-                idx_out = n++;
-            }
-        }
-        if (err_open) {
-            pfd[n] = {err_r.fd, POLLIN, 0};
-            idx_err = n++;
-        }
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count();
-        int wait_ms = static_cast<int>(
-            std::max<long long>(0, std::min<long long>(left, reaped ? 200 : 20)));
-        int r = poll(pfd, static_cast<nfds_t>(n), wait_ms);
-        if (r < 0 && errno != EINTR) {
-            res.error = sys_error("poll");
-            kill_group();
-            killed = true;
-            break;
-        }
-        if (r > 0) {
-            auto write_some = [&](int fd) {
-                size_t len = std::min<size_t>(opts.input.size() - in_off, 65536);
-                ssize_t w = write(fd, opts.input.data() + in_off, len);
-                if (w > 0) {
-                    in_off += static_cast<size_t>(w);
-                } else if (w < 0 && errno != EAGAIN && errno != EINTR) {
-                    in_open = false;  // the reader is gone (EPIPE, or EIO on the pty)
-                }
-                if (opts.mode == qsh_mode::pipe && (!in_open || in_off == opts.input.size())) {
-                    in_w.reset();
-                    in_open = false;
-                }
-            };
-            if (idx_in >= 0 && (pfd[idx_in].revents & (POLLOUT | POLLERR | POLLHUP)))
-                write_some(in_w.fd);
-            if (idx_out >= 0) {
-                short ev = pfd[idx_out].revents;
-                if (ev & (POLLIN | POLLHUP | POLLERR))
-                    out_open = drain(out_fd, res.out);
-                if (out_open && opts.mode == qsh_mode::tty && want_write && (ev & POLLOUT))
-                    write_some(master.fd);
-            }
-            if (idx_err >= 0 && (pfd[idx_err].revents & (POLLIN | POLLHUP | POLLERR)))
-                err_open = drain(err_r.fd, res.err);
-        }
-        try_reap(WNOHANG);
-    }
-
-    // Close our ends before the final wait, so a child blocked on a pipe ends.
-    in_w.reset();
-    out_r.reset();
-    err_r.reset();
-    master.reset();
-    if (!reaped) {
-        kill_group();
-        try_reap(0);
-    } else if (opts.kill_leftovers) {
-        kill(-pid, SIGKILL);
-    }
-    if (!reaped) {
-        res.error = "qsh could not be reaped";
-    } else if (WIFEXITED(wstatus)) {
-        res.status = WEXITSTATUS(wstatus);
-    } else if (WIFSIGNALED(wstatus)) {
-        res.signal = WTERMSIG(wstatus);
-    }
+    run_pump_prepare(s);
+    run_pump(s, res);
+    run_reap(s, res);
     return res;
 }
 

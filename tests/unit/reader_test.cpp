@@ -1,8 +1,12 @@
 // The line reader, fed through descriptor 0 from a pipe or a regular file.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +16,57 @@
 #include "main.h"
 
 namespace {
+
+// While set, the reader's tee is refused; counts the refused calls.
+bool tee_refused = false;
+int tee_refusals = 0;
+
+}  // namespace
+
+// The reader's tee: the linker takes this definition in the test program
+// before the C library's. Refused with EINVAL (as Linux does when a
+// descriptor is not a pipe) while tee_refused is set, the system call itself
+// otherwise.
+ssize_t tee(int fd_in, int fd_out, size_t len, unsigned int flags)
+{
+    if (tee_refused) {
+        tee_refusals++;
+        errno = EINVAL;
+        return -1;
+    }
+    return syscall(SYS_tee, fd_in, fd_out, len, flags);
+}
+
+namespace {
+
+// Refuses the reader's tee (when on) for as long as it lives.
+struct tee_refusal {
+    explicit tee_refusal(bool on = true)
+    {
+        tee_refused = on;
+        tee_refusals = 0;
+    }
+    tee_refusal(const tee_refusal &) = delete;
+    tee_refusal &operator=(const tee_refusal &) = delete;
+    ~tee_refusal() { tee_refused = false; }
+};
+
+// What a pipe on fd holds, copied with the real tee so that it stays there.
+std::string pipe_contents(int fd)
+{
+    int held = -1;
+    if (ioctl(fd, FIONREAD, &held) < 0 || held <= 0)
+        return held == 0 ? "" : "(FIONREAD failed)";
+    int copy[2];
+    if (pipe(copy) < 0)
+        return "(pipe failed)";
+    std::string s(static_cast<size_t>(held), '\0');
+    ssize_t n = syscall(SYS_tee, fd, copy[1], s.size(), 0);
+    ssize_t got = n > 0 ? read(copy[0], s.data(), static_cast<size_t>(n)) : -1;
+    close(copy[0]);
+    close(copy[1]);
+    return got == held ? s : "(tee copied " + std::to_string(n) + " bytes)";
+}
 
 // Puts the given bytes on descriptor 0 for the reader and restores the
 // original descriptor 0 afterwards.
@@ -191,10 +246,17 @@ TEST_F(ReaderTest, StatesAndTexts)
          {{st_exe_fin, "echo 'ab'"}, {st_fin, ""}}},
         {"empty continuation", "\n", "ls |", {{st_exe_cont, "ls |"}, {st_fin, ""}}},
     };
+    // Without tee a pipe is read one byte at a time, with the same results.
+    const struct {
+        const char *name;
+        bool pipe, refuse_tee;
+    } sources[] = {
+        {"pipe", true, false}, {"pipe, tee refused", true, true}, {"file", false, false}};
     for (const auto &r : rows) {
-        for (bool use_pipe : {true, false}) {
-            SCOPED_TRACE(std::string(r.name) + (use_pipe ? " (pipe)" : " (file)"));
-            if (use_pipe)
+        for (const auto &src : sources) {
+            SCOPED_TRACE(std::string(r.name) + " (" + src.name + ")");
+            tee_refusal refusal(src.refuse_tee);
+            if (src.pipe)
                 feed_pipe(r.input);
             else
                 feed_file(r.input);
@@ -216,8 +278,44 @@ TEST_F(ReaderTest, StatesAndTexts)
                 buf = nullptr;
                 size = 0;
             }
+            EXPECT_EQ(tee_refusals, src.refuse_tee ? 1 : 0);  // refused once, then not asked
         }
     }
+}
+
+// A pipe that tee refuses is read one byte at a time: once the first line is
+// read and standard input handed over, the pipe still holds exactly the bytes
+// after that line's newline, for a command to read, and the reader goes on
+// with the lines after it.
+TEST_F(ReaderTest, PipeWithoutTeeKeepsTheRestOfTheScript)
+{
+    const std::string rest = "cat\n\n x\ty \nlast";
+    tee_refusal refusal;
+    feed_pipe("first line\n" + rest);
+    char *buf = nullptr;
+    int size = 0;
+    EXPECT_EQ(read_loop(&buf, &size), st_exe_cont);
+    EXPECT_STREQ(buf, "first line");
+    EXPECT_EQ(tee_refusals, 1);
+    input_sync();
+    EXPECT_EQ(pipe_contents(0), rest);
+    input_resume();
+    const struct {
+        input_state st;
+        const char *text;
+    } next[] = {{st_exe_cont, "cat"},
+                {st_exe_cont, ""},
+                {st_exe_cont, " x\ty "},
+                {st_exe_fin, "last"},
+                {st_fin, ""}};
+    for (const auto &want : next) {
+        free(buf);
+        buf = nullptr;
+        EXPECT_EQ(read_loop(&buf, &size), want.st);
+        EXPECT_STREQ(buf, want.text);
+    }
+    free(buf);
+    EXPECT_EQ(tee_refusals, 1);
 }
 
 // A line longer than one block of read-ahead, followed by another line: the
