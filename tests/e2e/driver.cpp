@@ -534,7 +534,9 @@ public:
                             "\", mode " + mode_name(mode_);
         temp_dir work;
         const std::string &dir = work.path;
-        auto with_qsh = [](const std::string &text) { return replace_all(text, "{QSH}", QSH_BIN); };
+        auto with_qsh = [](const std::string &text) {
+            return replace_all(text, "{QSH}", qsh_exec_path());
+        };
         for (const auto &[name, body] : c.given) {
             std::filesystem::path p = std::filesystem::path(dir) / name;
             std::filesystem::create_directories(p.parent_path());

@@ -237,6 +237,7 @@ file_run run_to_files(const std::string &input)
         ADD_FAILURE() << "mkdir " << work;
         return res;
     }
+    const char *bin = qsh_exec_path();
     pid_t pid = fork();
     if (pid < 0) {
         ADD_FAILURE() << "fork failed";
@@ -252,7 +253,7 @@ file_run run_to_files(const std::string &input)
         signal(SIGPIPE, SIG_DFL);
         setpgid(0, 0);
         alarm(20);  // a hung shell dies of SIGALRM and the test fails
-        execl(QSH_BIN, QSH_BIN, static_cast<char *>(nullptr));
+        execl(bin, bin, static_cast<char *>(nullptr));
         _exit(127);
     }
     int ws = 0;

@@ -111,6 +111,7 @@ TEST(ScriptInput, NonBlockingPipeIsWaitedOn)
         ASSERT_EQ(pipe(in), 0);
         ASSERT_EQ(pipe(out), 0);
         ASSERT_EQ(fcntl(in[0], F_SETFL, fcntl(in[0], F_GETFL) | O_NONBLOCK), 0);
+        const char *bin = qsh_exec_path();
         pid_t pid = fork();
         ASSERT_GE(pid, 0);
         if (pid == 0) {
@@ -118,7 +119,7 @@ TEST(ScriptInput, NonBlockingPipeIsWaitedOn)
             dup2(out[1], 1);
             for (int fd : {in[0], in[1], out[0], out[1]})
                 close(fd);
-            execl(QSH_BIN, "qsh", *arg ? arg : nullptr, nullptr);
+            execl(bin, "qsh", *arg ? arg : nullptr, nullptr);
             _exit(127);
         }
         close(in[0]);

@@ -573,7 +573,7 @@ qsh_result run_qsh(const qsh_run_opts &opts)
     // Argument vector and environment, built before fork. QSH_WRAPPER, when
     // set, holds blank-separated words put before the qsh under test (a
     // checker such as valgrind); its first word is looked up in PATH.
-    std::string prog = opts.program.empty() ? std::string(QSH_BIN) : opts.program;
+    std::string prog = opts.program.empty() ? std::string(qsh_bin()) : opts.program;
     std::vector<std::string> args_s = opts.program.empty() ? wrapper_words()
                                                            : std::vector<std::string>{};
     args_s.push_back(prog);
@@ -598,4 +598,16 @@ void expect_normal_end(const qsh_result &r, int status)
     EXPECT_FALSE(r.timed_out);
     EXPECT_EQ(r.signal, 0);
     EXPECT_EQ(r.status, status);
+}
+
+const char *qsh_bin()
+{
+    const char *bin = getenv("QSH_BIN");
+    return bin && *bin ? bin : QSH_BIN;
+}
+
+const char *qsh_exec_path()
+{
+    const char *path = getenv("QSH_EXEC");
+    return path && *path ? path : qsh_bin();
 }

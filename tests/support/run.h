@@ -1,4 +1,4 @@
-// Runs the qsh binary under test (QSH_BIN) as a child process with a given
+// Runs the qsh binary under test (qsh_bin()) as a child process with a given
 // standard input and collects everything it writes.
 #pragma once
 
@@ -51,6 +51,17 @@ struct qsh_result {
 // options), and QSH_TIMEOUT_SCALE, a whole number, multiplies every timeout
 // (such a checker makes qsh many times slower).
 qsh_result run_qsh(const qsh_run_opts &opts);
+
+// The qsh binary under test, which run_qsh starts after QSH_WRAPPER's words:
+// the environment variable QSH_BIN when it is set and not empty (a qsh built
+// elsewhere), else the qsh of this build.
+const char *qsh_bin();
+
+// What a test, or a program a test runs, executes directly as qsh ({QSH} in
+// the case files: a #! line, make's SHELL, find -exec): the environment
+// variable QSH_EXEC when it is set and not empty (a script that runs QSH_BIN
+// under an emulator, for a binary this machine cannot execute), else qsh_bin().
+const char *qsh_exec_path();
 
 // Checks that a run went through and qsh ended normally with the given
 // status: no runner failure, no timeout, no signal.
