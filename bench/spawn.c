@@ -12,6 +12,9 @@
  *     -m        instead of the wait4 figure, report the program's own peak
  *               RSS (VmHWM, read while it stops on its way out under ptrace),
  *               which leaves out the children it ran; the time is then 0
+ *     -M        the same, read where the program first execs another program
+ *               in its own process, if it does (a shell that runs its last
+ *               command without a fork): the shell's peak, not the command's
  *   status: the exit status, 128 + signal number, or -1 after a time-out.
  *   CPU: user + system time of the program and the children it waited for.
  *
@@ -25,6 +28,13 @@
  *     seq one after another, pipe as N pairs joined by a pipe, bg without
  *     waiting (finished children are reaped after each start). The reference
  *     that no shell can beat; run it under the measuring form above.
+ *
+ *   spawn --repeat N PROGRAM [ARG...]
+ *     starts PROGRAM with its arguments N times, one after another, with the
+ *     launcher's own descriptors (vfork + execv + waitpid, nothing else), so
+ *     that N calls of `sh -c STRING` cost the driver as little as possible.
+ *     Stops at the first call whose status is not 0 and exits with it; run
+ *     it under the measuring form above.
  */
 #define _GNU_SOURCE
 #include <errno.h>
@@ -36,6 +46,7 @@
 #include <sys/ptrace.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -156,10 +167,52 @@ static long proc_hwm(pid_t pid)
     return kib;
 }
 
+/* Whether the traced program, stopped at a system call, is entering an exec. */
+static int exec_entry(pid_t pid)
+{
+    struct __ptrace_syscall_info info;
+    if (ptrace(PTRACE_GET_SYSCALL_INFO, pid, (void *)sizeof info, &info) <= 0)
+        return 0;
+    return info.op == PTRACE_SYSCALL_INFO_ENTRY &&
+           (info.entry.nr == SYS_execve || info.entry.nr == SYS_execveat);
+}
+
+/* One tracing stop: reads the peak RSS into *hwm where it is due and returns
+ * the signal to pass on (0 for the tracing stops themselves). *watch is set
+ * while the program is to stop at every system call, until its first exec. */
+static int traced_stop(pid_t pid, int status, int *first, int *watch, long *hwm)
+{
+    int sig = WSTOPSIG(status), event = status >> 16;
+    if (*first && sig == SIGTRAP) { /* the stop after the launcher's execv */
+        *first = 0;
+        ptrace(PTRACE_SETOPTIONS, pid, NULL,
+               (void *)(long)(PTRACE_O_TRACEEXIT | PTRACE_O_TRACEEXEC | PTRACE_O_TRACESYSGOOD));
+        return 0;
+    }
+    if (sig == (SIGTRAP | 0x80)) { /* a system call; only while watching */
+        if (exec_entry(pid)) {
+            *hwm = proc_hwm(pid);
+            *watch = 0;
+        }
+        return 0;
+    }
+    if (sig == SIGTRAP && event == PTRACE_EVENT_EXEC)
+        return 0;
+    if (sig == SIGTRAP && event == PTRACE_EVENT_EXIT) {
+        if (*hwm < 0)
+            *hwm = proc_hwm(pid);
+        return 0;
+    }
+    return sig;
+}
+
 /* Runs argv traced until it is about to exit, reads its own peak RSS there,
- * lets it go and returns its wait status in *status. Signals other than the
- * tracing stops are passed on unchanged. */
-static long run_traced(char **argv, int fd0, int fd1, int fd2, int *status)
+ * lets it go and returns its wait status in *status. With upto_exec, the
+ * figure is read instead where the program first execs another one in its
+ * own process (a shell running its last command without a fork); it stops
+ * at every system call until then. Signals other than the tracing stops are
+ * passed on unchanged. */
+static long run_traced(char **argv, int fd0, int fd1, int fd2, int upto_exec, int *status)
 {
     pid_t pid = fork();
     if (pid < 0)
@@ -174,7 +227,7 @@ static long run_traced(char **argv, int fd0, int fd1, int fd2, int *status)
     }
     child_pid = pid;
     long hwm = -1;
-    int first = 1;
+    int first = 1, watch = upto_exec;
     for (;;) {
         if (waitpid(pid, status, 0) < 0) {
             if (errno == EINTR)
@@ -183,16 +236,8 @@ static long run_traced(char **argv, int fd0, int fd1, int fd2, int *status)
         }
         if (!WIFSTOPPED(*status))
             return hwm;
-        int sig = WSTOPSIG(*status);
-        if (first && sig == SIGTRAP) {  /* the stop after execv */
-            first = 0;
-            ptrace(PTRACE_SETOPTIONS, pid, NULL, (void *)(long)PTRACE_O_TRACEEXIT);
-            sig = 0;
-        } else if (sig == SIGTRAP && (*status >> 16) == PTRACE_EVENT_EXIT) {
-            hwm = proc_hwm(pid);
-            sig = 0;
-        }
-        ptrace(PTRACE_CONT, pid, NULL, (void *)(long)sig);
+        int sig = traced_stop(pid, *status, &first, &watch, &hwm);
+        ptrace(watch ? PTRACE_SYSCALL : PTRACE_CONT, pid, NULL, (void *)(long)sig);
     }
 }
 
@@ -231,6 +276,8 @@ static int measure(int argc, char **argv)
             use_pipe = 1;
         else if (strcmp(argv[i], "-m") == 0)
             own_rss = 1;
+        else if (strcmp(argv[i], "-M") == 0)
+            own_rss = 2;
         else if (i + 1 < argc && strcmp(argv[i], "-i") == 0)
             in = argv[++i];
         else if (i + 1 < argc && strcmp(argv[i], "-o") == 0)
@@ -267,7 +314,7 @@ static int measure(int argc, char **argv)
     if (own_rss) {
         if (timeout)
             alarm(timeout);
-        ru.ru_maxrss = run_traced(prog, fd_in, fd_out, fd_err, &status);
+        ru.ru_maxrss = run_traced(prog, fd_in, fd_out, fd_err, own_rss == 2, &status);
         memset(&ru.ru_utime, 0, sizeof ru.ru_utime);
     } else {
         t0 = now_ns();
@@ -327,8 +374,32 @@ static int floor_loop(const char *mode, long n, char *prog)
     return 0;
 }
 
+static int wait_status(pid_t pid)
+{
+    int status;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR)
+            die("waitpid");
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+static int repeat_loop(long n, char **argv)
+{
+    for (long k = 0; k < n; k++) {
+        int status = wait_status(start(argv, -1, -1, -1));
+        if (status != 0) {
+            fprintf(stderr, "spawn: call %ld of %ld: status %d\n", k + 1, n, status);
+            return status;
+        }
+    }
+    return 0;
+}
+
 int main(int argc, char **argv)
 {
+    if (argc >= 4 && strcmp(argv[1], "--repeat") == 0)
+        return repeat_loop(atol(argv[2]), argv + 3);
     if (argc == 5 && strcmp(argv[1], "--floor") == 0)
         return floor_loop(argv[2], atol(argv[3]), argv[4]);
     return measure(argc, argv);
