@@ -58,52 +58,70 @@ int is_char_space(char c)
     return char_is(c, cc_space);
 }
 
+// The operators by their first character: of[c][0] is the code of c alone,
+// of[c][1] that of c doubled (delim_err when that is no operator). Read
+// without a branch on the character, which is hard to predict.
+struct def_delim_codes {
+    delim of[256][2];
+};
+using delim_codes = def_delim_codes;
+
+static constexpr delim_codes delim_codes_make()
+{
+    delim_codes t = {};
+    const auto set = [&t](unsigned char c, delim one, delim two) {
+        t.of[c][0] = one;
+        t.of[c][1] = two;
+    };
+    set(';', delim_semi, delim_err);  // ;; is not an operator
+    set('|', delim_pipe, delim_logical_or);
+    set('&', delim_ampersand, delim_logical_and);
+    set('<', delim_redir_in, delim_redir_in2);
+    set('>', delim_redir_out, delim_redir_out2);
+    return t;
+}
+
+static constexpr delim_codes delim_code_table = delim_codes_make();
+
+// The code of the operator made of the first char_cnt characters of token,
+// or delim_err when they make none.
+static delim delim_of(const char *token, int char_cnt)
+{
+    if (!token || char_cnt < 1 || char_cnt > 2 || (char_cnt == 2 && token[1] != token[0]))
+        return delim_err;
+    return delim_code_table.of[static_cast<unsigned char>(token[0])][char_cnt - 1];
+}
+
+int delim_read(const char *op, delim *dl)
+{
+    const delim *codes = delim_code_table.of[static_cast<unsigned char>(op[0])];
+    const int len = op[1] == op[0] && codes[1] != delim_err ? 2 : 1;
+    if (dl)
+        *dl = codes[len - 1];
+    return len;
+}
+
 int is_delim(const char *token, int char_cnt)
 {
-    if (!token || char_cnt < 1 || char_cnt > 2 || !is_char_from_delim(token[0]))
-        return 0;
-    if (char_cnt == 1)
-        return 1;
-    return token[0] != ';' && token[1] == token[0];
+    return delim_of(token, char_cnt) != delim_err;
 }
 
 int is_leftside_delim(const char *token, int char_cnt, delim *dl)
 {
-    if (!token || char_cnt > 1)
-        return 0;
-    if (token[0] == ';')
-        return delim_set(dl, delim_semi);
-    if (token[0] == '&')
-        return delim_set(dl, delim_ampersand);
-    return 0;
+    const delim d = token && char_cnt <= 1 ? delim_of(token, 1) : delim_err;
+    return (d == delim_semi || d == delim_ampersand) && delim_set(dl, d);
 }
 
 int is_rightside_delim(const char *token, int char_cnt, delim *dl)
 {
-    if (!token || char_cnt < 1 || char_cnt > 2)
-        return 0;
-    if (char_cnt == 2 && token[1] != token[0])
-        return 0;
-    if (token[0] == '<')
-        return delim_set(dl, char_cnt == 1 ? delim_redir_in : delim_redir_in2);
-    if (token[0] == '>')
-        return delim_set(dl, char_cnt == 1 ? delim_redir_out : delim_redir_out2);
-    return 0;
+    const delim d = delim_of(token, char_cnt);
+    return d >= delim_redir_in && delim_set(dl, d);  // the last four codes
 }
 
 int is_bothside_delim(const char *token, int char_cnt, delim *dl)
 {
-    if (!token || char_cnt < 1 || char_cnt > 2)
-        return 0;
-    if (char_cnt == 1)
-        return token[0] == '|' ? delim_set(dl, delim_pipe) : 0;
-    if (token[1] != token[0])
-        return 0;
-    if (token[0] == '|')
-        return delim_set(dl, delim_logical_or);
-    if (token[0] == '&')
-        return delim_set(dl, delim_logical_and);
-    return 0;
+    const delim d = delim_of(token, char_cnt);
+    return (d == delim_pipe || d == delim_logical_or || d == delim_logical_and) && delim_set(dl, d);
 }
 
 int is_word_delim(const char *token, int char_cnt, delim *dl)

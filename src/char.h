@@ -134,6 +134,10 @@ int is_quote(char c);            // " '
 int is_char_space(char c);       // blank \t \n \v \f \r
 
 int is_delim(const char *token, int char_cnt);
+// The operator at op: its length, 2 when the next character makes a
+// two-character operator with the first, else 1. Its code (delim_err when op
+// holds no operator) is stored in *dl when dl is not null.
+int delim_read(const char *op, delim *dl);
 int is_leftside_delim(const char *token, int char_cnt, delim *dl);   // ; &
 int is_rightside_delim(const char *token, int char_cnt, delim *dl);  // < > << >>
 int is_bothside_delim(const char *token, int char_cnt, delim *dl);   // | || &&

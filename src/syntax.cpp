@@ -6,22 +6,14 @@
 
 delim_type delim_gettype(const char *buff, int idx, int *symcnt)
 {
-    const char *op = buff + idx;
-    if (is_char_from_delim(op[1]) && is_delim(op, 2)) {
-        *symcnt = 2;
-        if (is_rightside_delim(op, 2, nullptr))
-            return delim_rside;
-        if (is_bothside_delim(op, 2, nullptr))
-            return delim_bside;
-    }
-    *symcnt = 1;
-    if (is_leftside_delim(op, 1, nullptr))
-        return delim_lside;
-    if (is_rightside_delim(op, 1, nullptr))
-        return delim_rside;
-    if (is_bothside_delim(op, 1, nullptr))
-        return delim_bside;
-    return delim_type_err;
+    // The side or sides each operator code needs company on, in code order.
+    static constexpr delim_type sides[] = {
+        delim_type_err, delim_lside, delim_bside, delim_lside, delim_bside,
+        delim_bside,    delim_rside, delim_rside, delim_rside, delim_rside,
+    };
+    delim dl;
+    *symcnt = delim_read(buff + idx, &dl);
+    return sides[dl];
 }
 
 token_type buff_find_next_token(const char *buff, int *buff_idx)

@@ -373,7 +373,7 @@ int tok_space_handle(const char *buff, int idx)
 
 int tok_delim_handle(const char *buff, int idx)
 {
-    return is_char_from_delim(buff[idx + 1]) && is_delim(buff + idx, 2) ? 2 : 1;
+    return delim_read(buff + idx, nullptr);
 }
 
 // Finds the next token: skips whitespace (storing the new index), and returns
