@@ -36,20 +36,14 @@ static void *mem_check(void *ptr)
     return ptr;
 }
 
-// Kept out of line so that the compiler cannot fuse mem_zalloc's malloc and
-// memset back into calloc.
-[[gnu::noinline]] void *mem_alloc(size_t size)
+void *mem_alloc(size_t size)
 {
     return mem_check(malloc(size ? size : 1));
 }
 
-// malloc and memset rather than calloc: glibc's calloc bypasses the
-// per-thread cache, and these small buffers are made for every line.
 void *mem_zalloc(size_t size)
 {
-    void *ptr = mem_alloc(size);
-    memset(ptr, 0, size);
-    return ptr;
+    return mem_check(calloc(size ? size : 1, 1));
 }
 
 void *mem_realloc(void *ptr, size_t size)
