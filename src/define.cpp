@@ -25,7 +25,7 @@ void fatal_msg(const char *msg, int status)
 
 void output_check()
 {
-    if (ferror(stdout))
+    if (ferror_unlocked(stdout))
         fatal_sys("qsh: write error", 1);
 }
 

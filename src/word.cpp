@@ -198,66 +198,47 @@ void word_list_destroy(word_list **wl)
 #endif
 }
 
-// Writes the rest of a token, "]" and sep through stdio.
-static void word_print_tail(const char *str, char sep)
+// Tokens on their way to standard output, handed to stdio once the buffer
+// holds word_print_size bytes and at the end of each list. A piece starts
+// below word_print_size and fills at most 17 bytes (16 of text, or up to 15,
+// "]" and sep); the next token's "[" may follow: 17 bytes past that size.
+static char word_print_buf[word_print_size + 17];
+
+// Hands the buffer up to out to standard output and returns its start.
+[[gnu::noinline]] static char *word_print_flush(const char *out)
 {
-    fwrite_unlocked(str, 1, strlen(str), stdout);
-    putc_unlocked(']', stdout);
-    putc_unlocked(sep, stdout);
+    fwrite_unlocked(word_print_buf, 1, static_cast<size_t>(out - word_print_buf), stdout);
+    output_check();
+    return word_print_buf;
 }
 
-#ifdef __GLIBC__
-// Writes "[str]" and sep straight into standard output's buffer, whose free
-// part glibc keeps between _IO_write_ptr and _IO_write_end (none on a
-// line-buffered or unbuffered stream, or before the first write sets the
-// buffer up). The text is copied 16 bytes at a time, reading past its NUL:
-// a node's text lies in a block with slack after it. Returns 0, having
-// written nothing, when the buffer has no room.
-[[gnu::always_inline]] inline static int word_print_fast(const char *str, char sep)
-{
-    constexpr ptrdiff_t piece = 17;  // 16 bytes of text, or the last ones, "]" and sep
-    char *out = stdout->_IO_write_ptr;
-    char *end = stdout->_IO_write_end;
-    if (end - out < 1 + piece)
-        return 0;
-    *out++ = '[';
-    unsigned k;
-    while ((k = text_nul_16(str)) == 16) {
-        memcpy(out, str, 16);
-        out += 16;
-        str += 16;
-        if (end - out < piece) {  // a long token: the rest goes through stdio
-            stdout->_IO_write_ptr = out;
-            word_print_tail(str, sep);
-            return 1;
-        }
-    }
-    memcpy(out, str, 16);
-    out[k] = ']';
-    out[k + 1] = sep;
-    stdout->_IO_write_ptr = out + k + 2;
-    return 1;
-}
-#else
-static int word_print_fast(const char *, char)
-{
-    return 0;
-}
-#endif
-
+// The text is copied 16 bytes at a time, reading past its NUL: a node's text
+// lies in a block with slack after it.
 void word_list_print(const word_list *wl)
 {
-    if (!wl)
+    if (!wl || !wl->head)
         return;
+    char *out = word_print_buf;
     for (const word *w = wl->head; w; w = w->next) {
         static const char empty[16] = {};  // a null text prints as []
         const char *str = w->str ? w->str : empty;
-        char sep = w->next ? ' ' : '\n';
-        if (!word_print_fast(str, sep)) {
-            putc_unlocked('[', stdout);
-            word_print_tail(str, sep);
+        *out++ = '[';
+        for (;;) {
+            if (out >= word_print_buf + word_print_size)
+                out = word_print_flush(out);
+            unsigned k = text_nul_16(str);
+            memcpy(out, str, 16);
+            if (k < 16) {
+                out[k] = ']';
+                out[k + 1] = w->next ? ' ' : '\n';
+                out += k + 2;
+                break;
+            }
+            out += 16;
+            str += 16;
         }
     }
+    word_print_flush(out);
 }
 
 // The text of a word being rebuilt from quotes and backslashes. It grows by

@@ -49,8 +49,11 @@ void word_list_pop(word_list *wl);
 // Frees the list and everything in it (keeping its blocks for the next
 // list), and sets *wl to null.
 void word_list_destroy(word_list **wl);
-// Writes "[tok] " for each token and "[tok]\n" for the last.
+// Writes "[tok] " for each token and "[tok]\n" for the last, through a buffer
+// of qsh's own handed to stdio (and checked by output_check) once it holds
+// word_print_size bytes and at the end: all of it is in stdio on return.
 void word_list_print(const word_list *wl);
+constexpr size_t word_print_size = 4096;
 
 // Tokenizer. It is given only text the syntax checker accepted: balanced
 // quotes and no escaping backslash at the end.

@@ -1,6 +1,7 @@
 // The word list (push, pop, destroy, print) and the tokenizer that fills it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -149,6 +150,37 @@ TEST(WordList, PrintExactOutput)
     testing::internal::CaptureStdout();
     word_list_print(nullptr);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+}
+
+// Lists whose text crosses the printer's buffer, handed to standard output
+// once it holds word_print_size bytes: after a first token of 1 to 16
+// characters (so that the 16-byte pieces of the next one start at every
+// offset), a token whose text ends anywhere from 4 bytes before that size to
+// 20 after it, then a last token of one or more pieces. The whole output is
+// compared.
+TEST(WordList, PrintAcrossTheBuffer)
+{
+    std::string want;
+    fflush(stdout);
+    testing::internal::CaptureStdout();
+    for (size_t first = 1; first <= 16; first++) {
+        for (size_t end = word_print_size - 4; end <= word_print_size + 20; end++) {
+            for (size_t last : {1, 16, 40}) {
+                // "[first] [middle] " ends at end: 3 + first + 3 + middle.
+                const std::string a(first, 'a'), m(end - first - 6, 'm'), z(last, 'z');
+                word_list *wl = word_list_init();
+                for (const std::string *t : {&a, &m, &z})
+                    word_list_push(wl, t->c_str(), 0);
+                word_list_print(wl);
+                word_list_destroy(&wl);
+                want += "[" + a + "] [" + m + "] [" + z + "]\n";
+            }
+        }
+    }
+    const std::string got = testing::internal::GetCapturedStdout();
+    const auto diff = std::mismatch(want.begin(), want.end(), got.begin(), got.end());
+    EXPECT_TRUE(got == want) << "sizes " << got.size() << " and " << want.size()
+                             << ", first difference at " << (diff.first - want.begin());
 }
 
 Tokens tokenize(const std::string &line)
