@@ -21,6 +21,15 @@ static word_list *word_list_spare;
 // so that a token's text can be written and read 16 bytes at a time.
 static constexpr size_t word_block_slack = 16;
 
+// Makes b, whose memory (right after it) is all free, the block the list
+// carves from.
+static void word_list_carve_from(word_list *wl, word_block *b)
+{
+    wl->blocks = b;
+    wl->carve = reinterpret_cast<char *>(b + 1);
+    wl->carve_end = wl->carve + b->cap;
+}
+
 word_list *word_list_init()
 {
     word_list *wl = word_list_spare;
@@ -32,8 +41,7 @@ word_list *word_list_init()
     if (word_block *b = word_block_spare) {
         word_block_spare = b->next;
         b->next = nullptr;
-        b->used = 0;
-        wl->blocks = b;
+        word_list_carve_from(wl, b);
     }
     return wl;
 }
@@ -48,11 +56,6 @@ static size_t word_size(size_t len)
     return (sizeof(word) + len + 1 + alignof(word) - 1) & ~(alignof(word) - 1);
 }
 
-static char *word_block_data(word_block *b)
-{
-    return reinterpret_cast<char *>(b + 1);
-}
-
 // A block with room for need bytes: the first kept one that fits, else a new
 // one of at least cap bytes.
 static word_block *word_block_take(size_t need, size_t cap)
@@ -61,7 +64,6 @@ static word_block *word_block_take(size_t need, size_t cap)
         word_block *b = *at;
         if (b->cap >= need) {
             *at = b->next;
-            b->used = 0;
             return b;
         }
     }
@@ -69,19 +71,17 @@ static word_block *word_block_take(size_t need, size_t cap)
         cap *= 2;
     word_block *b = static_cast<word_block *>(
         mem_alloc(sizeof(word_block) + cap + word_block_slack));
-    b->used = 0;
     b->cap = cap;
     return b;
 }
 
 // Starts a new block for the list, twice the size of its last one.
-[[gnu::noinline]] static word_block *word_list_grow(word_list *wl, size_t need)
+[[gnu::noinline]] static void word_list_grow(word_list *wl, size_t need)
 {
     word_block *b = word_block_take(need,
                                     wl->blocks ? wl->blocks->cap * 2 : 1024 - sizeof(word_block));
     b->next = wl->blocks;
-    wl->blocks = b;
-    return b;
+    word_list_carve_from(wl, b);
 }
 
 // Appends a node with room for a text of len characters right after it,
@@ -89,11 +89,10 @@ static word_block *word_block_take(size_t need, size_t cap)
 [[gnu::always_inline]] inline static word *word_list_append(word_list *wl, size_t len, int is_delim)
 {
     size_t need = word_size(len);
-    word_block *b = wl->blocks;
-    if (!b || b->cap - b->used < need)
-        b = word_list_grow(wl, need);
-    word *w = reinterpret_cast<word *>(word_block_data(b) + b->used);
-    b->used += need;
+    if (static_cast<size_t>(wl->carve_end - wl->carve) < need)
+        word_list_grow(wl, need);
+    word *w = reinterpret_cast<word *>(wl->carve);
+    wl->carve += need;
     w->str = reinterpret_cast<char *>(w + 1);
     w->is_delim = is_delim > 0 ? 1 : 0;
     w->next = nullptr;
@@ -161,10 +160,9 @@ void word_list_pop(word_list *wl)
         wl->head = nullptr;
     // The newest node's memory is reused at once; any other node's goes
     // with its block when the list is destroyed.
-    word_block *b = wl->blocks;
     char *end = reinterpret_cast<char *>(w) + word_size(w->str ? strlen(w->str) : 0);
-    if (end == word_block_data(b) + b->used)
-        b->used = static_cast<size_t>(reinterpret_cast<char *>(w) - word_block_data(b));
+    if (end == wl->carve)
+        wl->carve = reinterpret_cast<char *>(w);
 }
 
 void word_list_destroy(word_list **wl)

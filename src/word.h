@@ -24,7 +24,6 @@ using word = def_word;
 // list operations.
 struct def_word_block {
     def_word_block *next;  // the block filled before this one
-    size_t used;
     size_t cap;
 };
 using word_block = def_word_block;
@@ -34,6 +33,8 @@ struct def_word_list {
     word *head;
     word *tail;
     word_block *blocks;  // the nodes' memory, newest block first
+    char *carve;         // the free part of the newest block, up to carve_end
+    char *carve_end;
 };
 using word_list = def_word_list;
 
