@@ -85,7 +85,8 @@ static word_block *word_block_take(size_t need, size_t cap)
 }
 
 // Appends a node with room for a text of len characters right after it,
-// carved from the list's newest block; the caller writes the text.
+// carved from the list's newest block; the caller writes the text. is_delim
+// is 0 or 1.
 [[gnu::always_inline]] inline static word *word_list_append(word_list *wl, size_t len, int is_delim)
 {
     size_t need = word_size(len);
@@ -94,7 +95,7 @@ static word_block *word_block_take(size_t need, size_t cap)
     word *w = reinterpret_cast<word *>(wl->carve);
     wl->carve += need;
     w->str = reinterpret_cast<char *>(w + 1);
-    w->is_delim = is_delim > 0 ? 1 : 0;
+    w->is_delim = static_cast<short>(is_delim);
     w->next = nullptr;
     w->prev = wl->tail;
     if (wl->tail)
@@ -105,18 +106,10 @@ static word_block *word_block_take(size_t need, size_t cap)
     return w;
 }
 
-// Appends a node holding a copy of the len characters at str.
-static void word_list_add(word_list *wl, const char *str, size_t len, int is_delim)
-{
-    word *w = word_list_append(wl, len, is_delim);
-    memcpy(w->str, str, len);
-    w->str[len] = '\0';
-}
-
 // Copies len bytes from src to dst. When everything before src_end may be
 // read, in 16-byte pieces that read and write up to 16 bytes past src + len
-// and dst + len (every destination here has that slack): memcpy branches on the size, and token
-// sizes are too varied for those branches to be predicted.
+// and dst + len (every destination here has that slack): memcpy branches on
+// the size, and token sizes are too varied for those branches to be predicted.
 [[gnu::always_inline]] inline static void text_copy(char *dst, const char *src, size_t len,
                                                     const char *src_end)
 {
@@ -129,7 +122,8 @@ static void word_list_add(word_list *wl, const char *str, size_t len, int is_del
         memcpy(dst + i, src + i, 16);
 }
 
-// The same for a token, where everything before text_end may be read.
+// Appends a token whose text is the len characters at str, everything
+// before text_end being readable.
 [[gnu::always_inline]] inline static void
 word_list_add_token(word_list *wl, const char *str, size_t len, int is_delim, const char *text_end)
 {
@@ -142,10 +136,12 @@ void word_list_push(word_list *wl, const char *str, int is_delim)
 {
     if (!wl)
         return;
+    size_t len = str ? strlen(str) : 0;
+    word *w = word_list_append(wl, len, is_delim > 0);
     if (str)
-        word_list_add(wl, str, strlen(str), is_delim);
+        memcpy(w->str, str, len + 1);
     else
-        word_list_append(wl, 0, is_delim)->str = nullptr;
+        w->str = nullptr;
 }
 
 void word_list_pop(word_list *wl)
@@ -398,7 +394,7 @@ char *token_handle(const char *buff, int *buff_idx, short *is_delim)
 {
     const char *s = buff + idx;
     if (is_char_from_delim(*s)) {
-        int len = tok_delim_handle(buff, idx);
+        int len = delim_read(s, nullptr);
         word_list_add_token(wl, s, static_cast<size_t>(len), 1, text_end);
         return len;
     }
