@@ -265,12 +265,8 @@ static void tok_buf_reserve(tok_buf *tb, size_t need)
     tb->len += len;
 }
 
-// The index where the run of plain text from idx ends; text_end as for
-// text_scan (buff + idx when the end is not known).
-static int tok_plain_end(const char *buff, int idx, const char *text_end)
-{
-    return static_cast<int>(text_scan(buff + idx, text_end, 1) - buff);
-}
+// Rebuilt words are assembled here, for every line and every entry.
+static tok_buf tok_scratch;
 
 // Rebuilds in *tb the word that starts at buff_idx and whose first quote or
 // backslash is at idx, and returns the word's length in buff: a quoted span
@@ -301,9 +297,9 @@ static int tok_word_rebuild(const char *buff, int buff_idx, int idx, const char 
             tok_buf_add(tb, buff + idx + escaped, 1, text_end);
             idx += 1 + escaped;
         } else if (is_char_plain(c)) {
-            int start = idx;
-            idx = tok_plain_end(buff, idx, text_end);
-            tok_buf_add(tb, buff + start, static_cast<size_t>(idx - start), text_end);
+            const char *stop = text_scan(buff + idx, text_end, 1);
+            tok_buf_add(tb, buff + idx, static_cast<size_t>(stop - (buff + idx)), text_end);
+            idx = static_cast<int>(stop - buff);
         } else {
             break;  // whitespace, an operator character or the end
         }
@@ -311,39 +307,54 @@ static int tok_word_rebuild(const char *buff, int buff_idx, int idx, const char 
     return idx - buff_idx;
 }
 
-// Scans the word at buff_idx and returns its length in buff. A word without
-// quotes or backslashes is only measured; otherwise its rebuilt text is left
-// in *tb and *rebuilt is set.
-static int tok_word_scan(const char *buff, int buff_idx, const char *text_end, tok_buf *tb,
-                         int *rebuilt)
+// Scans the word at buff_idx, whose first run of plain text ends at stop, and
+// returns its length in buff. The word is that run when whitespace, an
+// operator character or the end stops it; otherwise its rebuilt text is left
+// in tok_scratch and *rebuilt is set. Everything before text_end may be read.
+[[gnu::always_inline]] inline static int
+tok_word_scan(const char *buff, int buff_idx, const char *stop, const char *text_end, int *rebuilt)
 {
-    int idx = tok_plain_end(buff, buff_idx, text_end);
-    *rebuilt = is_char_special(buff[idx]);
+    *rebuilt = is_char_special(*stop);
     if (!*rebuilt)
-        return idx - buff_idx;
-    return tok_word_rebuild(buff, buff_idx, idx, text_end, tb);
+        return static_cast<int>(stop - (buff + buff_idx));
+    return tok_word_rebuild(buff, buff_idx, static_cast<int>(stop - buff), text_end, &tok_scratch);
 }
 
-int tok_word_handle(const char *buff, int buff_idx, char **token)
+// Adds the word at buff_idx, whose first run of plain text ends at stop, to
+// the list and returns its length in buff.
+[[gnu::always_inline]] inline static int tok_word_cut(word_list *wl, const char *buff, int buff_idx,
+                                                      const char *stop, const char *text_end)
 {
-    tok_buf tb = {nullptr, 0, 0};
     int rebuilt;
-    int len = tok_word_scan(buff, buff_idx, buff + buff_idx, &tb, &rebuilt);
-    if (rebuilt) {
-        // Two NULs after the text; the rest of the working buffer is given back.
-        tok_buf_reserve(&tb, tb.len + 2);
-        tb.str[tb.len] = tb.str[tb.len + 1] = '\0';
-        *token = static_cast<char *>(mem_realloc(tb.str, tb.len + 2));
-    }
+    int len = tok_word_scan(buff, buff_idx, stop, text_end, &rebuilt);
+    if (rebuilt)
+        word_list_add_token(wl, tok_scratch.str, tok_scratch.len, 0,
+                            tok_scratch.str + tok_scratch.cap);
+    else
+        word_list_add_token(wl, buff + buff_idx, static_cast<size_t>(len), 0, text_end);
+    return len;
+}
+
+// Cuts the token at buff[idx] (neither whitespace nor the end) into the list
+// and returns its length in buff. Everything before text_end may be read
+// (buff + idx when the end is not known).
+[[gnu::always_inline]] inline static int tok_cut(word_list *wl, const char *buff, int idx,
+                                                 const char *text_end)
+{
+    const char *s = buff + idx;
+    if (!is_char_from_delim(*s))
+        return tok_word_cut(wl, buff, idx, text_scan(s, text_end, 1), text_end);
+    int len = delim_read(s, nullptr);
+    word_list_add_token(wl, s, static_cast<size_t>(len), 1, text_end);
     return len;
 }
 
 int tok_space_handle(const char *buff, int idx)
 {
-    int start = idx;
-    while (is_char_space(buff[idx]))
-        idx++;
-    return idx - start;
+    int end = idx + is_char_space(buff[idx]);  // mostly one blank: counted without a branch
+    while (is_char_space(buff[end]))
+        end++;
+    return end - idx;
 }
 
 int tok_delim_handle(const char *buff, int idx)
@@ -351,61 +362,31 @@ int tok_delim_handle(const char *buff, int idx)
     return delim_read(buff + idx, nullptr);
 }
 
-// Finds the next token: skips whitespace (storing the new index), and returns
-// the token's length in buff, or 0 when only whitespace remains. A word's
-// rebuilt text, if any, is left in *tb with *rebuilt set.
-static int token_find(const char *buff, int *buff_idx, short *is_delim, tok_buf *tb, int *rebuilt)
+int tok_word_handle(const char *buff, int buff_idx, char **token)
 {
-    int idx = *buff_idx;
-    if (is_char_space(buff[idx])) {
-        idx += tok_space_handle(buff, idx);
-        *buff_idx = idx;
+    const char *s = buff + buff_idx;
+    int rebuilt;
+    int len = tok_word_scan(buff, buff_idx, text_scan(s, s, 1), s, &rebuilt);
+    if (rebuilt) {  // a copy of its own, with two NULs after the text
+        tok_scratch.str[tok_scratch.len] = '\0';
+        *token = mem_strndup(tok_scratch.str, tok_scratch.len + 1);
     }
-    *rebuilt = 0;
-    if (!buff[idx])
-        return 0;
-    *is_delim = static_cast<short>(is_char_from_delim(buff[idx]));
-    if (*is_delim)
-        return tok_delim_handle(buff, idx);
-    return tok_word_scan(buff, idx, buff + idx, tb, rebuilt);
+    return len;
 }
 
 char *token_handle(const char *buff, int *buff_idx, short *is_delim)
 {
-    short op = 0;
-    tok_buf tb = {nullptr, 0, 0};
-    int rebuilt;
-    int len = token_find(buff, buff_idx, &op, &tb, &rebuilt);
-    if (!len)
+    *buff_idx += tok_space_handle(buff, *buff_idx);
+    if (!buff[*buff_idx])
         return nullptr;
-    char *tok = mem_strndup(rebuilt ? tb.str : buff + *buff_idx,
-                            rebuilt ? tb.len : static_cast<size_t>(len));
-    free(tb.str);
+    // Cut into a list of its own, as word_list_from_buff cuts every token.
+    word_list *wl = word_list_init();
+    *buff_idx += tok_cut(wl, buff, *buff_idx, buff + *buff_idx);
+    char *tok = mem_strndup(wl->head->str, strlen(wl->head->str));
     if (is_delim)
-        *is_delim = op;
-    *buff_idx += len;
+        *is_delim = wl->head->is_delim;
+    word_list_destroy(&wl);
     return tok;
-}
-
-// Cuts the token at buff[idx] (neither whitespace nor the end) into the list
-// and returns its length in buff. Everything before text_end may be read.
-[[gnu::always_inline]] inline static int tok_cut(word_list *wl, const char *buff, int idx,
-                                                 const char *text_end, tok_buf *scratch)
-{
-    const char *s = buff + idx;
-    if (is_char_from_delim(*s)) {
-        int len = delim_read(s, nullptr);
-        word_list_add_token(wl, s, static_cast<size_t>(len), 1, text_end);
-        return len;
-    }
-    const char *stop = text_scan(s, text_end, 1);
-    if (is_char_special(*stop)) {
-        int len = tok_word_rebuild(buff, idx, static_cast<int>(stop - buff), text_end, scratch);
-        word_list_add_token(wl, scratch->str, scratch->len, 0, scratch->str + scratch->cap);
-        return len;
-    }
-    word_list_add_token(wl, s, static_cast<size_t>(stop - s), 0, text_end);
-    return static_cast<int>(stop - s);
 }
 
 #ifdef QSH_SSE2
@@ -417,7 +398,7 @@ char *token_handle(const char *buff, int *buff_idx, short *is_delim)
 // stopped: at an operator character or the NUL, at a word that goes on past
 // the 16 bytes, or where fewer than 16 bytes are left before text_end.
 [[gnu::always_inline]] inline int tok_words(word_list *wl, const char *buff, int idx,
-                                            const char *text_end, tok_buf *scratch)
+                                            const char *text_end)
 {
     const char *s = buff + idx;
     while (text_end - s >= 16) {
@@ -434,8 +415,7 @@ char *token_handle(const char *buff, int *buff_idx, short *is_delim)
                     word_list_add_token(wl, s, k, 0, text_end);
                 return start + static_cast<int>(k);
             }
-            s += tok_word_rebuild(buff, start, start + static_cast<int>(k), text_end, scratch);
-            word_list_add_token(wl, scratch->str, scratch->len, 0, scratch->str + scratch->cap);
+            s += tok_word_cut(wl, buff, start, s + k, text_end);
             continue;  // whitespace after the word is skipped as any other
         }
         if (k)
@@ -445,7 +425,7 @@ char *token_handle(const char *buff, int *buff_idx, short *is_delim)
     return static_cast<int>(s - buff);
 }
 #else
-inline int tok_words(word_list *, const char *, int idx, const char *, tok_buf *)
+inline int tok_words(word_list *, const char *, int idx, const char *)
 {
     return idx;
 }
@@ -457,16 +437,13 @@ word_list *word_list_from_buff(const char *buff)
         return nullptr;
     word_list *wl = word_list_init();
     const char *text_end = buff + strlen(buff) + 1;
-    static tok_buf scratch;  // kept for every rebuilt word of every line
     int idx = 0;
     for (;;) {
-        idx = tok_words(wl, buff, idx, text_end, &scratch);
-        idx += is_char_space(buff[idx]);  // mostly one blank: skipped without a branch
-        while (is_char_space(buff[idx]))
-            idx++;
+        idx = tok_words(wl, buff, idx, text_end);
+        idx += tok_space_handle(buff, idx);
         if (!buff[idx])
             break;
-        idx += tok_cut(wl, buff, idx, text_end, &scratch);
+        idx += tok_cut(wl, buff, idx, text_end);
     }
     return wl;
 }

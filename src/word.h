@@ -57,16 +57,16 @@ void word_list_print(const word_list *wl);
 constexpr size_t word_print_size = 4096;
 
 // Tokenizer. It is given only text the syntax checker accepted: balanced
-// quotes and no escaping backslash at the end.
+// quotes and no escaping backslash at the end. word_list_from_buff is the
+// main loop's; the other functions are entries into the same code, one token
+// or one step at a time.
 // A new list for buff (the caller frees it), or null for an empty string.
 word_list *word_list_from_buff(const char *buff);
 // The next token as a new string (the caller frees it), or null when only
-// whitespace remains; advances *buff_idx past it. Not on the loop's path:
-// word_list_from_buff cuts its tokens straight into the list.
+// whitespace remains; advances *buff_idx past it.
 char *token_handle(const char *buff, int *buff_idx, short *is_delim);
 int tok_space_handle(const char *buff, int idx);
 int tok_delim_handle(const char *buff, int idx);
 // The length in buff of the word at buff_idx. When the word holds quotes or
 // backslashes, its rebuilt text is returned through *token (caller frees).
-// Not on the loop's path, as token_handle.
 int tok_word_handle(const char *buff, int buff_idx, char **token);
