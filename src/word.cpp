@@ -84,16 +84,22 @@ static word_block *word_block_take(size_t need, size_t cap)
     word_list_carve_from(wl, b);
 }
 
-// Appends a node with room for a text of len characters right after it,
-// carved from the list's newest block; the caller writes the text. is_delim
-// is 0 or 1.
-[[gnu::always_inline]] inline static word *word_list_append(word_list *wl, size_t len, int is_delim)
+// Carves a node with room for a text of len characters right after it from
+// the list's newest block.
+[[gnu::always_inline]] inline static word *word_list_carve(word_list *wl, size_t len)
 {
     size_t need = word_size(len);
     if (static_cast<size_t>(wl->carve_end - wl->carve) < need)
         word_list_grow(wl, need);
     word *w = reinterpret_cast<word *>(wl->carve);
     wl->carve += need;
+    return w;
+}
+
+// Fills in a carved node, whose text follows it, and appends it. is_delim is
+// 0 or 1.
+[[gnu::always_inline]] inline static void word_list_link(word_list *wl, word *w, int is_delim)
+{
     w->str = reinterpret_cast<char *>(w + 1);
     w->is_delim = static_cast<short>(is_delim);
     w->next = nullptr;
@@ -103,7 +109,6 @@ static word_block *word_block_take(size_t need, size_t cap)
     else
         wl->head = w;
     wl->tail = w;
-    return w;
 }
 
 // Copies len bytes from src to dst. When everything before src_end may be
@@ -127,7 +132,8 @@ static word_block *word_block_take(size_t need, size_t cap)
 [[gnu::always_inline]] inline static void
 word_list_add_token(word_list *wl, const char *str, size_t len, int is_delim, const char *text_end)
 {
-    word *w = word_list_append(wl, len, is_delim);
+    word *w = word_list_carve(wl, len);
+    word_list_link(wl, w, is_delim);
     text_copy(w->str, str, len, text_end);
     w->str[len] = '\0';
 }
@@ -137,7 +143,8 @@ void word_list_push(word_list *wl, const char *str, int is_delim)
     if (!wl)
         return;
     size_t len = str ? strlen(str) : 0;
-    word *w = word_list_append(wl, len, is_delim > 0);
+    word *w = word_list_carve(wl, len);
+    word_list_link(wl, w, is_delim > 0);
     if (str)
         memcpy(w->str, str, len + 1);
     else
@@ -235,109 +242,81 @@ void word_list_print(const word_list *wl)
     word_print_flush(out);
 }
 
-// The text of a word being rebuilt from quotes and backslashes. It grows by
-// doubling, so a word of any length is kept whole.
-struct def_tok_buf {
-    char *str;
-    size_t len;
-    size_t cap;
-};
-using tok_buf = def_tok_buf;
-
-static void tok_buf_reserve(tok_buf *tb, size_t need)
+// Copies the len characters at text to out, everything before text_end being
+// readable, and returns the end of the copy (up to 16 bytes past it may be
+// written).
+[[gnu::always_inline]] inline static char *tok_put(char *out, const char *text, size_t len,
+                                                   const char *text_end)
 {
-    if (need <= tb->cap)
-        return;
-    size_t cap = tb->cap ? tb->cap : 4096;
-    while (cap < need)
-        cap *= 2;
-    tb->str = static_cast<char *>(mem_realloc(tb->str, cap));
-    tb->cap = cap;
+    text_copy(out, text, len, text_end);
+    return out + len;
 }
 
-// Appends the len characters at text, everything before text_end being
-// readable, and keeps 16 bytes of slack after the rebuilt text.
-[[gnu::always_inline]] inline static void tok_buf_add(tok_buf *tb, const char *text, size_t len,
-                                                      const char *text_end)
-{
-    tok_buf_reserve(tb, tb->len + len + 16);
-    text_copy(tb->str + tb->len, text, len, text_end);
-    tb->len += len;
-}
-
-// Rebuilt words are assembled here, for every line and every entry.
-static tok_buf tok_scratch;
-
-// Rebuilds in *tb the word that starts at buff_idx and whose first quote or
-// backslash is at idx, and returns the word's length in buff: a quoted span
-// is copied up to the closing quote of its own kind (a quote of the other
-// kind, a backslash, whitespace and operators inside it are text) and both
-// quotes are dropped; outside quotes a backslash takes the next character
+// Rebuilds at out the word that starts at buff_idx and whose first quote or
+// backslash is at idx, and returns the word's length in buff; *len becomes
+// the length of the text, which is never longer. A quoted span is copied up
+// to the closing quote of its own kind (a quote of the other kind, a
+// backslash, whitespace and operators inside it are text) and both quotes
+// are dropped; outside quotes a backslash takes the next character
 // literally; whitespace, an operator character or the end of the text ends
 // the word.
 static int tok_word_rebuild(const char *buff, int buff_idx, int idx, const char *text_end,
-                            tok_buf *tb)
+                            char *out, size_t *len)
 {
-    tb->len = 0;
-    tok_buf_add(tb, buff + buff_idx, static_cast<size_t>(idx - buff_idx), text_end);
+    char *at = tok_put(out, buff + buff_idx, static_cast<size_t>(idx - buff_idx), text_end);
     for (;;) {
         char c = buff[idx];
         if (is_quote(c)) {
             const char *text = buff + idx + 1;
             const char *close = strchr(text, c);
-            size_t len = close ? static_cast<size_t>(close - text) : strlen(text);
-            tok_buf_add(tb, text, len, text_end);
-            idx += 1 + static_cast<int>(len);
+            size_t n = close ? static_cast<size_t>(close - text) : strlen(text);
+            at = tok_put(at, text, n, text_end);
+            idx += 1 + static_cast<int>(n);
             if (!close)
                 break;  // an open quote (the checker never lets one through)
             idx++;
         } else if (c == '\\') {
             // A backslash at the very end (never let through) stays itself.
             int escaped = buff[idx + 1] != '\0';
-            tok_buf_add(tb, buff + idx + escaped, 1, text_end);
+            *at++ = buff[idx + escaped];
             idx += 1 + escaped;
         } else if (is_char_plain(c)) {
             const char *stop = text_scan(buff + idx, text_end, 1);
-            tok_buf_add(tb, buff + idx, static_cast<size_t>(stop - (buff + idx)), text_end);
+            at = tok_put(at, buff + idx, static_cast<size_t>(stop - (buff + idx)), text_end);
             idx = static_cast<int>(stop - buff);
         } else {
             break;  // whitespace, an operator character or the end
         }
     }
+    *len = static_cast<size_t>(at - out);
     return idx - buff_idx;
 }
 
-// Scans the word at buff_idx, whose first run of plain text ends at stop, and
-// returns its length in buff. The word is that run when whitespace, an
-// operator character or the end stops it; otherwise its rebuilt text is left
-// in tok_scratch and *rebuilt is set. Everything before text_end may be read.
-[[gnu::always_inline]] inline static int
-tok_word_scan(const char *buff, int buff_idx, const char *stop, const char *text_end, int *rebuilt)
-{
-    *rebuilt = is_char_special(*stop);
-    if (!*rebuilt)
-        return static_cast<int>(stop - (buff + buff_idx));
-    return tok_word_rebuild(buff, buff_idx, static_cast<int>(stop - buff), text_end, &tok_scratch);
-}
-
 // Adds the word at buff_idx, whose first run of plain text ends at stop, to
-// the list and returns its length in buff.
+// the list and returns its length in buff. When a quote or a backslash
+// follows the run, the word is rebuilt right in its node: room for the rest
+// of the text is carved, and what the text does not need is given back.
 [[gnu::always_inline]] inline static int tok_word_cut(word_list *wl, const char *buff, int buff_idx,
                                                       const char *stop, const char *text_end)
 {
-    int rebuilt;
-    int len = tok_word_scan(buff, buff_idx, stop, text_end, &rebuilt);
-    if (rebuilt)
-        word_list_add_token(wl, tok_scratch.str, tok_scratch.len, 0,
-                            tok_scratch.str + tok_scratch.cap);
-    else
-        word_list_add_token(wl, buff + buff_idx, static_cast<size_t>(len), 0, text_end);
-    return len;
+    const char *s = buff + buff_idx;
+    if (!is_char_special(*stop)) {
+        word_list_add_token(wl, s, static_cast<size_t>(stop - s), 0, text_end);
+        return static_cast<int>(stop - s);
+    }
+    word *w = word_list_carve(wl, static_cast<size_t>(text_end - s));
+    char *text = reinterpret_cast<char *>(w + 1);
+    size_t len;
+    int span = tok_word_rebuild(buff, buff_idx, static_cast<int>(stop - buff), text_end, text,
+                                &len);
+    text[len] = '\0';
+    wl->carve = reinterpret_cast<char *>(w) + word_size(len);
+    word_list_link(wl, w, 0);
+    return span;
 }
 
 // Cuts the token at buff[idx] (neither whitespace nor the end) into the list
-// and returns its length in buff. Everything before text_end may be read
-// (buff + idx when the end is not known).
+// and returns its length in buff. Everything before text_end may be read.
 [[gnu::always_inline]] inline static int tok_cut(word_list *wl, const char *buff, int idx,
                                                  const char *text_end)
 {
@@ -362,26 +341,35 @@ int tok_delim_handle(const char *buff, int idx)
     return delim_read(buff + idx, nullptr);
 }
 
+// The end of the text from s on: just past its NUL.
+static const char *text_end_of(const char *s)
+{
+    return s + strlen(s) + 1;
+}
+
 int tok_word_handle(const char *buff, int buff_idx, char **token)
 {
     const char *s = buff + buff_idx;
-    int rebuilt;
-    int len = tok_word_scan(buff, buff_idx, text_scan(s, s, 1), s, &rebuilt);
-    if (rebuilt) {  // a copy of its own, with two NULs after the text
-        tok_scratch.str[tok_scratch.len] = '\0';
-        *token = mem_strndup(tok_scratch.str, tok_scratch.len + 1);
-    }
+    const char *stop = text_scan(s, text_end_of(s), 1);
+    if (!is_char_special(*stop))
+        return static_cast<int>(stop - s);  // no text to hand back
+    word_list *wl = word_list_init();
+    int len = tok_word_cut(wl, buff, buff_idx, stop, text_end_of(s));
+    size_t n = strlen(wl->head->str);
+    *token = mem_strndup(wl->head->str, n + 1);  // two NULs after the text
+    word_list_destroy(&wl);
     return len;
 }
 
 char *token_handle(const char *buff, int *buff_idx, short *is_delim)
 {
     *buff_idx += tok_space_handle(buff, *buff_idx);
-    if (!buff[*buff_idx])
+    const char *s = buff + *buff_idx;
+    if (!*s)
         return nullptr;
     // Cut into a list of its own, as word_list_from_buff cuts every token.
     word_list *wl = word_list_init();
-    *buff_idx += tok_cut(wl, buff, *buff_idx, buff + *buff_idx);
+    *buff_idx += tok_cut(wl, buff, *buff_idx, text_end_of(s));
     char *tok = mem_strndup(wl->head->str, strlen(wl->head->str));
     if (is_delim)
         *is_delim = wl->head->is_delim;
@@ -436,7 +424,7 @@ word_list *word_list_from_buff(const char *buff)
     if (!*buff)
         return nullptr;
     word_list *wl = word_list_init();
-    const char *text_end = buff + strlen(buff) + 1;
+    const char *text_end = text_end_of(buff);
     int idx = 0;
     for (;;) {
         idx = tok_words(wl, buff, idx, text_end);
