@@ -111,31 +111,38 @@ static word_block *word_block_take(size_t need, size_t cap)
     wl->tail = w;
 }
 
-// Copies len bytes from src to dst. When everything before src_end may be
-// read, in 16-byte pieces that read and write up to 16 bytes past src + len
-// and dst + len (every destination here has that slack): memcpy branches on
-// the size, and token sizes are too varied for those branches to be predicted.
+// Copies len bytes from src to dst, where the bytes from begin to end may be
+// read, in 16-byte pieces (memcpy branches on the size, and token sizes are
+// too varied to predict): up to 16 bytes past src + len and dst + len (every
+// destination here has that slack), or near the end of the text one piece
+// that ends at src + len and dst + len (a caller that may not write before
+// dst passes src as begin).
 [[gnu::always_inline]] inline static void text_copy(char *dst, const char *src, size_t len,
-                                                    const char *src_end)
+                                                    const char *begin, const char *end)
 {
-    if (src_end - src < static_cast<ptrdiff_t>(len + 16)) {
+    if (end - src >= static_cast<ptrdiff_t>(len + 16)) {
+        memcpy(dst, src, 16);
+        for (size_t i = 16; i < len; i += 16)
+            memcpy(dst + i, src + i, 16);
+    } else if (len <= 16 && src + len - begin >= 16) {
+        memcpy(dst + len - 16, src + len - 16, 16);
+    } else {
         memcpy(dst, src, len);
-        return;
     }
-    memcpy(dst, src, 16);
-    for (size_t i = 16; i < len; i += 16)
-        memcpy(dst + i, src + i, 16);
 }
 
-// Appends a token whose text is the len characters at str, everything
-// before text_end being readable.
-[[gnu::always_inline]] inline static void
-word_list_add_token(word_list *wl, const char *str, size_t len, int is_delim, const char *text_end)
+// Appends a token whose text is the len characters at str, where the bytes
+// from begin to end may be read. The text is copied before the node is filled
+// in, as the copy may write over the end of the node.
+[[gnu::always_inline]] inline static void word_list_add_token(word_list *wl, const char *str,
+                                                              size_t len, int is_delim,
+                                                              const char *begin, const char *end)
 {
     word *w = word_list_carve(wl, len);
+    char *text = reinterpret_cast<char *>(w + 1);
+    text_copy(text, str, len, begin, end);
+    text[len] = '\0';
     word_list_link(wl, w, is_delim);
-    text_copy(w->str, str, len, text_end);
-    w->str[len] = '\0';
 }
 
 void word_list_push(word_list *wl, const char *str, int is_delim)
@@ -248,7 +255,7 @@ void word_list_print(const word_list *wl)
 [[gnu::always_inline]] inline static char *tok_put(char *out, const char *text, size_t len,
                                                    const char *text_end)
 {
-    text_copy(out, text, len, text_end);
+    text_copy(out, text, len, text, text_end);
     return out + len;
 }
 
@@ -301,7 +308,7 @@ static int tok_word_rebuild(const char *buff, int buff_idx, int idx, const char 
 {
     const char *s = buff + buff_idx;
     if (!is_char_special(*stop)) {
-        word_list_add_token(wl, s, static_cast<size_t>(stop - s), 0, text_end);
+        word_list_add_token(wl, s, static_cast<size_t>(stop - s), 0, buff, text_end);
         return static_cast<int>(stop - s);
     }
     word *w = word_list_carve(wl, static_cast<size_t>(text_end - s));
@@ -324,7 +331,7 @@ static int tok_word_rebuild(const char *buff, int buff_idx, int idx, const char 
     if (!is_char_from_delim(*s))
         return tok_word_cut(wl, buff, idx, text_scan(s, text_end, 1), text_end);
     int len = delim_read(s, nullptr);
-    word_list_add_token(wl, s, static_cast<size_t>(len), 1, text_end);
+    word_list_add_token(wl, s, static_cast<size_t>(len), 1, buff, text_end);
     return len;
 }
 
@@ -400,14 +407,14 @@ char *token_handle(const char *buff, int *buff_idx, short *is_delim)
             int start = static_cast<int>(s - buff);
             if (!is_char_special(s[k])) {  // an operator or the end
                 if (k)
-                    word_list_add_token(wl, s, k, 0, text_end);
+                    word_list_add_token(wl, s, k, 0, buff, text_end);
                 return start + static_cast<int>(k);
             }
             s += tok_word_cut(wl, buff, start, s + k, text_end);
             continue;  // whitespace after the word is skipped as any other
         }
         if (k)
-            word_list_add_token(wl, s, k, 0, text_end);
+            word_list_add_token(wl, s, k, 0, buff, text_end);
         s += k + static_cast<unsigned>(__builtin_ctz(~space >> k));  // ~space: ones past 16
     }
     return static_cast<int>(s - buff);
