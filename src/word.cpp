@@ -11,6 +11,14 @@
 // The steps taken for every token are forced inline ([[gnu::always_inline]]):
 // the compiler would otherwise leave some of them as calls.
 
+// Memory the nodes of a list are carved from, so that building a list costs
+// no allocation per token.
+struct def_word_block {
+    def_word_block *next;  // the block filled before this one
+    size_t cap;
+};
+using word_block = def_word_block;
+
 // Memory of destroyed lists, kept for the lists to come: once a line of some
 // size has been split, the next line of that size allocates nothing and
 // touches no new page. The blocks are kept in the order a list filled them.

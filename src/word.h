@@ -18,22 +18,12 @@ struct def_word {
 };
 using word = def_word;
 
-// Memory the nodes of a list are carved from, so that building a list costs
-// no allocation per token. Each block has 16 bytes of slack after its
-// capacity, so that texts can be copied 16 bytes at a time. Private to the
-// list operations.
-struct def_word_block {
-    def_word_block *next;  // the block filled before this one
-    size_t cap;
-};
-using word_block = def_word_block;
-
 // Invariant: head and tail are both null or both set; next from head ends at tail.
 struct def_word_list {
     word *head;
     word *tail;
-    word_block *blocks;  // the nodes' memory, newest block first
-    char *carve;         // the free part of the newest block, up to carve_end
+    struct def_word_block *blocks;  // the nodes' memory, newest block first (word.cpp)
+    char *carve;                    // the free part of the newest block, up to carve_end
     char *carve_end;
 };
 using word_list = def_word_list;
