@@ -346,6 +346,44 @@ TEST(WordTokenize, WordHandle)
     }
 }
 
+// The last token of a line, of every length up to 20, after every length of
+// text before it: short or no text before it, and text that ends within 16
+// bytes of the line's end, are copied in other ways than the rest.
+TEST(WordTokenize, LastTokenOfEveryLength)
+{
+    for (size_t before = 0; before <= 20; before++) {
+        const std::string head(before, 'h');
+        const std::string line_head = before ? head + " " : "";
+        Tokens want;
+        if (before)
+            want.emplace_back(head, 0);
+        for (size_t len = 1; len <= 20; len++) {
+            const std::string last(len, static_cast<char>('a' + len));
+            SCOPED_TRACE(line_head + last);
+            want.emplace_back(last, 0);
+            EXPECT_EQ(tokenize(line_head + last), want);
+            EXPECT_EQ(tokenize(line_head + "'" + last + "'"), want);  // rebuilt
+            want.pop_back();
+        }
+        want.emplace_back("||", 1);
+        EXPECT_EQ(tokenize(line_head + "||"), want);
+    }
+}
+
+// A line of many quoted words: each is rebuilt in room for the rest of the
+// line, so the list's blocks run out and grow between words.
+TEST(WordTokenize, ManyRebuiltWords)
+{
+    std::string line;
+    Tokens want;
+    for (int i = 0; i < 3000; i++) {
+        const std::string n = std::to_string(i);
+        line += "'" + n + " x'\\" + n + " ";
+        want.emplace_back(n + " x" + n, 0);
+    }
+    EXPECT_EQ(tokenize(line), want);
+}
+
 // Rebuilt words far longer than the 4096-byte working buffer come back whole.
 TEST(WordTokenize, LongRebuiltWords)
 {
