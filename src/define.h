@@ -19,8 +19,8 @@ enum def_delim : int {
 };
 using delim = def_delim;
 
-// Fatal stops. Both leave through exit(), so buffered standard output is
-// written out first.
+// Fatal stops and the end of the shell. All leave through exit(), so
+// buffered standard output is written out first.
 // Prints "who: <system error text>" as perror does, then exits.
 [[noreturn]] void fatal_sys(const char *who, int status);
 // Ends the shell with status: standard output is written out first and a

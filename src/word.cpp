@@ -22,6 +22,8 @@ using word_block = def_word_block;
 // Memory of destroyed lists, kept for the lists to come: once a line of some
 // size has been split, the next line of that size allocates nothing and
 // touches no new page. The blocks are kept in the order a list filled them.
+// Both live for the whole run: word_list_destroy fills them, word_list_init
+// and new blocks take from them, nothing else resets them.
 static word_block *word_block_spare;
 static word_list *word_list_spare;
 
@@ -218,6 +220,7 @@ void word_list_destroy(word_list **wl)
 // holds word_print_size bytes and at the end of each list. A piece starts
 // below word_print_size and fills at most 17 bytes (16 of text, or up to 15,
 // "]" and sep); the next token's "[" may follow: 17 bytes past that size.
+// Empty between calls of word_list_print, which hands all of it over.
 static char word_print_buf[word_print_size + 17];
 
 // Hands the buffer up to out to standard output and returns its start.
