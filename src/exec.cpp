@@ -346,13 +346,12 @@ int exec_word_list_handle(word_list *list)
 
 void exec_in_place(word_list *list)
 {
-    if (!list || !list->head || list->head->is_delim)
-        return;  // nothing, or no command word before the redirections
-    for (word *w = list->head; w; w = w->next)
-        if (w->is_delim && is_cmd_delim(w->str, static_cast<int>(strlen(w->str)), nullptr))
-            return;
     int cmd_len, cmd_fd[2] = {-1, -1};
     delim dl;
+    // A first scan applies nothing: is the line one command with a word?
+    if (!list || !list->head || cmd_process(list->head, &cmd_len, cmd_fd, &dl, 0) ||
+        dl != delim_err || !cmd_len)
+        return;
     cmd_process(list->head, &cmd_len, cmd_fd, &dl, 1);
     char **argv = word_list_part_to_argv(list->head, cmd_len);
     fflush(stdout);

@@ -118,10 +118,11 @@ int loop()
         syntax_state res = line_check(buff, &pass, fin_flag, &err_pos, &err_symcnt);
         if (res == syntax_cont_read && !fin_flag)
             continue;  // read the next line into the same buffer
+        // No more input: an unfinished line is dropped, and ends -e at once.
         if (res == syntax_cont_read && exec_opt.errexit)
-            shell_exit(2);  // no more input: the unfinished line is dropped
+            shell_exit(2);
         int line_status = res == syntax_cont_read
-                              ? 2  // no more input: the unfinished line is dropped
+                              ? 2
                               : line_handle(buff, res, err_pos, err_symcnt, &wl);
         status = line_status >= 0 ? line_status : status;
         if (wl)

@@ -367,12 +367,12 @@ static const char *text_end_of(const char *s)
 
 int tok_word_handle(const char *buff, int buff_idx, char **token)
 {
-    const char *s = buff + buff_idx;
-    const char *stop = text_scan(s, text_end_of(s), 1);
+    const char *s = buff + buff_idx, *end = text_end_of(s);
+    const char *stop = text_scan(s, end, 1);
     if (!is_char_special(*stop))
         return static_cast<int>(stop - s);  // no text to hand back
     word_list *wl = word_list_init();
-    int len = tok_word_cut(wl, buff, buff_idx, stop, text_end_of(s));
+    int len = tok_word_cut(wl, buff, buff_idx, stop, end);
     size_t n = strlen(wl->head->str);
     *token = mem_strndup(wl->head->str, n + 1);  // two NULs after the text
     word_list_destroy(&wl);
