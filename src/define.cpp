@@ -12,8 +12,7 @@ void fatal_sys(const char *who, int status)
 
 void shell_exit(int status)
 {
-    fflush(stdout);
-    output_check();
+    output_flush();
     exit(status);
 }
 
@@ -27,6 +26,12 @@ void output_check()
 {
     if (ferror_unlocked(stdout))
         fatal_sys("qsh: write error", 1);
+}
+
+void output_flush()
+{
+    fflush(stdout);
+    output_check();
 }
 
 static void *mem_check(void *ptr)

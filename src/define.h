@@ -34,6 +34,8 @@ using delim = def_delim;
 // pipe whose reader has gone ends it by SIGPIPE before that. Called right
 // after writing, while errno still tells why.
 void output_check();
+// Writes out what stdio holds for standard output, then output_check.
+void output_flush();
 
 // Allocation that never returns null: on exhaustion the shell reports
 // "qsh: Cannot allocate memory" and exits with status 1.

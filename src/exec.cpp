@@ -354,8 +354,7 @@ void exec_in_place(word_list *list)
         return;
     cmd_process(list->head, &cmd_len, cmd_fd, &dl, 1);
     char **argv = word_list_part_to_argv(list->head, cmd_len);
-    fflush(stdout);
-    output_check();
+    output_flush();
     proc_exec(argv, cmd_fd);
 }
 

@@ -15,8 +15,7 @@ int only_print_tokens;
 void print_invitation()
 {
     printf("%s> ", cur_path);
-    fflush(stdout);
-    output_check();
+    output_flush();
 }
 
 void mem_free(char **buff, word_list **wl)
@@ -231,8 +230,6 @@ int main(int argc, char **argv)
     if (!script)
         exec_get_current_path(cur_path, sizeof cur_path);
     int status = loop();
-    fflush(stdout);
-    output_check();
-    return script ? status : 0;
+    shell_exit(script ? status : 0);
 }
 #endif
