@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 # Shared by .ci/run and the steps in .ci/steps/ (sourced, not run).
 
 export DEBIAN_FRONTEND=noninteractive

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 /*
  * spawn: runs one program once and prints
  * "<wall ns> <peak RSS KiB> <status> <CPU ns>".

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 # Cross build for 64-bit ARM Linux (arm64) with Debian's cross compiler,
 # package g++-aarch64-linux-gnu: cmake --preset arm64.
 #

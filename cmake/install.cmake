@@ -1,6 +1,8 @@
+# SPDX-License-Identifier: BSD-2-Clause
 # Install rules, the Debian package and the check of the manual page.
 #
-#   cmake --install build [--prefix DIR]   bin/qsh and share/man/man1/qsh.1.gz
+#   cmake --install build [--prefix DIR]   bin/qsh, share/man/man1/qsh.1.gz and
+#                                          share/doc/qsh/copyright
 #   cd build && cpack -G DEB               qsh_<version>_<arch>.deb, which also
 #                                          registers /usr/bin/qsh in /etc/shells
 
@@ -9,6 +11,9 @@ include(GNUInstallDirs)
 set(QSH_MAN_PAGE ${CMAKE_CURRENT_SOURCE_DIR}/doc/qsh.1)
 
 install(TARGETS qsh RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# The licence, in Debian's machine-readable copyright format, where Debian
+# keeps every package's: share/doc/qsh/copyright.
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/debian/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 # Manual pages are installed compressed, as Debian does (gzip -9n: no name or
 # time stamp, so the package is the same from one build to the next). Without

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Formatting: every C++ source and header under src/ and tests/ must be left
 # unchanged by clang-format with the repository's .clang-format. Versions of
 # clang-format differ in their output, so version 14 (Debian 12's) is used.

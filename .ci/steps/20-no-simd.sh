@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # The plain byte-at-a-time paths: qsh built with QSH_SIMD=OFF, as on a
 # machine without SSE2 (the text scan, the tokenizer's word loop and the
 # output path), in its own build directory, and the quick test set run on it.

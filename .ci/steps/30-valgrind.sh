@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Memory check: a representative part of the end-to-end suite with every qsh
 # run under valgrind memcheck (the children qsh starts are not traced): every
 # case file in pipe mode, the executor's special tests, and scripts whose

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Fuzz targets: the fuzz preset (clang, libFuzzer, AddressSanitizer and
 # UndefinedBehaviorSanitizer, warnings as errors); every seed and past finding
 # replayed by its tests, then each target below fuzzed for about a minute

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # 64-bit ARM (arm64): qsh cross-compiled with Debian's g++-aarch64-linux-gnu
 # (the arm64 preset, warnings as errors) and run on this machine under
 # qemu-user. No binfmt handler is registered or needed: qemu-aarch64 is always

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Packaging, as a user meets it: the release preset, `cmake --install`, the
 # Debian package built by CPack, installed with dpkg, the installed
 # /usr/bin/qsh registered in /etc/shells, printing the project's version and
@@ -30,6 +31,7 @@ version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/CMakeCache.txt)
 cmake --install build --prefix "$tmp/stage"
 [ -x "$tmp/stage/bin/qsh" ] || fail "cmake --install put no bin/qsh"
 [ -f "$tmp/stage/share/man/man1/qsh.1.gz" ] || fail "cmake --install put no share/man/man1/qsh.1.gz"
+cmp -s cmake/debian/copyright "$tmp/stage/share/doc/qsh/copyright" || fail "cmake --install put no share/doc/qsh/copyright"
 
 # The Debian package.
 rm -f build/qsh_*.deb
@@ -42,6 +44,7 @@ contents=$(dpkg-deb --contents "$deb")
 echo "$contents"
 grep -q ' \./usr/bin/qsh$' <<<"$contents" || fail "the package has no /usr/bin/qsh"
 grep -q ' \./usr/share/man/man1/qsh\.1\.gz$' <<<"$contents" || fail "the package has no manual page"
+grep -q ' \./usr/share/doc/qsh/copyright$' <<<"$contents" || fail "the package has no copyright file"
 [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "package version is not $version"
 dpkg-deb -f "$deb" Depends | grep -q 'debianutils' || fail "the package does not depend on debianutils"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Runs the end-to-end cases in tests/e2e/cases/*.cases: one gtest test per
 // case and mode, named <file stem>.<case name>/<mode>, with the case name
 // reduced to letters, digits and underscores. The case-file format is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // End-to-end tests of running command lines that a case table cannot express:
 // process IDs compared with what the children report, the descriptors a child
 // gets, very long pipelines, zombies, file modes, output buffering with

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Tests of the process runner itself: each mode delivers input and collects
 // output exactly, large data does not deadlock, a hung child is killed, and
 // nothing (descriptor, zombie, directory) is left behind.

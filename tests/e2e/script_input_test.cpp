@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // A command that reads the shell's standard input gets exactly the rest of
 // the script: the line after the one being run, whether the script comes
 // from a regular file or a pipe, and however much script came before.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Fuzz target: the line reader on every kind of source, and the hand-back of
 // standard input to the commands between lines.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Fuzz target: the whole main loop in -s mode over arbitrary standard input.
 //
 // Each input is written to an in-memory file that becomes descriptor 0; the

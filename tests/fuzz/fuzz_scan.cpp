@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Fuzz target: text_scan, 16 bytes at a time, against text_scan_bytes, one
 // byte at a time, on arbitrary bytes.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Small helpers the fuzz targets share. A failure aborts, which libFuzzer
 // reports as a finding with the input that caused it.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Fuzz target: the syntax checker and the tokenizer on arbitrary bytes.
 //
 // The input, up to its first NUL byte, is one logical line as the main loop

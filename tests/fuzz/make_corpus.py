@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: BSD-2-Clause
 """Writes the fuzz seed corpus: one file per distinct input.
 
 Inputs come from the test tables as they stand: the stdin sections and the

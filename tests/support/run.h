@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Runs the qsh binary under test (qsh_bin()) as a child process with a given
 // standard input and collects everything it writes.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // What the test programs share besides running qsh (run.h): temporary
 // directories, whole files, descriptors and a few text helpers.
 #pragma once

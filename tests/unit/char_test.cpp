@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Operator vocabulary: the character classes and the token predicates that
 // the checker, the tokenizer and the executor share.
 #include <gtest/gtest.h>

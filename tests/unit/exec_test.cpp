@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The executor's parts: run decisions, open modes, descriptor pairs, command
 // scanning with its redirections, the launcher, pending stages, reaping and
 // the start-up probe of the working directory.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The line reader, fed through descriptor 0 from a pipe or a regular file.
 #include <gtest/gtest.h>
 

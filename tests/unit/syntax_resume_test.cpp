@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // A continued line is checked by resuming the pass where it stopped. For any
 // text and any point where the first part asks for more, resuming over the
 // joined text must give exactly the verdict and error position of a fresh
