@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: BSD-2-Clause
+// Character classes and the operator predicates: the one place that knows
+// which characters are operators and which two of them make one operator.
 #include "char.h"
 
 #include <string_view>

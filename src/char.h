@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Character classes and operator predicates shared by the checker, the
 // tokenizer and the executor. All are pure; each returns 1 for true, 0 for
 // false. Token predicates read at most two characters of `token`; those with

@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: BSD-2-Clause
+// The ways out of the shell (fatal stops and the normal end), the check that
+// standard output was written, and allocation that never returns null.
 #include "define.h"
 
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Shared definitions: the operator codes every stage compares, and the few
 // helpers through which all fatal stops and all allocations go.
 #pragma once

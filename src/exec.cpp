@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: BSD-2-Clause
+// The executor: starts programs with their descriptors, applies redirections,
+// runs a command list with its pipes and ; & && ||, and runs the start-up pwd probe.
 #include "exec.h"
 
 #include <cerrno>

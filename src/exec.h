@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Execution: starting one program, redirections, running a whole command
 // list, and the start-up probe of the working directory.
 //

@@ -1,3 +1,7 @@
+// SPDX-License-Identifier: BSD-2-Clause
+// The line reader: where lines come from (standard input, a script file, a -c
+// string), one line read into the loop's buffer, and standard input handed to
+// the commands and taken back.
 #include "input.h"
 
 #include <cerrno>
@@ -237,8 +241,8 @@ void input_resume()
     input.parked = 0;
 }
 
-// Doubles *cap until a text of len characters and its NUL fit with room to
-// spare, as storing one character at a time would.
+// Doubles *cap until a text of len characters and its NUL fit with at least
+// one byte to spare: a line of len characters always gets that capacity.
 static char *line_grow(char *buff, int *cap, size_t len)
 {
     if (len < static_cast<size_t>(*cap))

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The line reader and the source it reads: standard input (the default), a
 // script file read through the shell's own descriptor, or the string given
 // with -c.

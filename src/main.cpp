@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: BSD-2-Clause
+// The front end: the command line, the prompt and the main loop, which reads,
+// checks, tokenizes and runs (or prints) one logical line at a time.
 #include "main.h"
 
 #include <cerrno>

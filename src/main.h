@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The front end: start-up, the command line, the prompt and the main loop.
 #pragma once
 

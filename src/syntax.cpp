@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: BSD-2-Clause
+// The syntax checker: one pass over the text read so far decides whether it
+// runs, continues on the next line, or is refused at a misplaced operator.
 #include "syntax.h"
 
 #include <cstring>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The syntax checker: one pass over the whole text read so far, before it is
 // split into tokens. The tokenizer and the executor rely on what it accepts:
 // balanced quotes, no escaping backslash at the end, a word before every

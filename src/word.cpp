@@ -1,3 +1,6 @@
+// SPDX-License-Identifier: BSD-2-Clause
+// The word list, the tokenizer that fills it from an accepted line, and the
+// printer of -s.
 #include "word.h"
 
 #include <cstddef>

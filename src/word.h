@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The word list: one accepted line split into tokens, in line order.
 //
 // Ownership: a list owns its nodes and each node owns its string; a node and

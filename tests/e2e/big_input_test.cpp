@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Large and hostile input through the real binary: lines of 100 MB, a
 // million tokens, long quoted words, line lengths around the buffer sizes,
 // NUL bytes and random binary data, unbalanced quotes at end of input, and
@@ -154,8 +155,8 @@ TEST(BigInput, LongQuotedWordsAreKeptWhole)
 
 TEST(BigInput, LineLengthsAroundTheBufferSizes)
 {
-    // The line buffer starts at 1024 bytes and doubles; a rebuilt word
-    // starts in a 4096-byte buffer; input is read and -s output written in
+    // The line buffer starts at 1024 bytes and doubles; the -s printer
+    // hands out 4096 bytes at a time; input is read and -s output written in
     // pieces of 64 KB. Lines and quoted words of lengths around those sizes,
     // and a continuation that crosses them, come out whole.
     std::string input, want;

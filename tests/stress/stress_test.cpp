@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Stress tests: qsh under hostile input and tight resource limits. Each test
 // runs the real binary through run_qsh and asserts that it ends normally
 // (never by a signal), loses nothing and leaves nothing behind.

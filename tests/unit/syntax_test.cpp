@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The syntax checker: operator classification, the look-ahead, the judgement
 // of one operator, and the whole pass with its reported operator text.
 #include <gtest/gtest.h>
@@ -227,9 +228,10 @@ TEST(SyntaxHandle, Lines)
     }
 }
 
-// The main loop appends each continuation line to the text already checked
-// and checks the joined text again from the start. The verdict must be the
-// one for the joined text checked fresh: the checker keeps no state.
+// A continuation line is appended to the text already checked, and
+// syntax_handle checks the joined text from its start: the verdict and the
+// error position are those of the joined text, whatever the first check
+// changed in the buffer (a final backslash turned into a blank).
 TEST(SyntaxHandle, RecheckAfterContinuation)
 {
     const struct {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The word list (push, pop, destroy, print) and the tokenizer that fills it.
 #include <gtest/gtest.h>
 
@@ -384,7 +385,7 @@ TEST(WordTokenize, ManyRebuiltWords)
     EXPECT_EQ(tokenize(line), want);
 }
 
-// Rebuilt words far longer than the 4096-byte working buffer come back whole.
+// Rebuilt words of many kilobytes come back whole.
 TEST(WordTokenize, LongRebuiltWords)
 {
     const std::string pattern = "ab |;&<>\\\"'cd\tef";  // every kind of character
