@@ -140,13 +140,16 @@ int loop()
 
 #ifndef QSH_NO_MAIN
 static const char usage_text[] =
-    "usage: qsh [-s] [-c STRING | FILE | -]\n"
+    "usage: qsh [-eils] [--] [-c STRING | FILE | -]\n"
     "       qsh --help | --version\n";
 
 static const char help_text[] =
     "Runs the command lines of standard input, of FILE, or of STRING.\n"
     "  -s         print the tokens of each line instead of running it\n"
     "  -e         end at the first command that fails, with its status\n"
+    "  -i         accepted and ignored: qsh prompts exactly when standard input\n"
+    "             is a terminal\n"
+    "  -l         accepted and ignored: qsh reads no profile\n"
     "  -c STRING  run STRING as a script (newlines separate its lines)\n"
     "  FILE       run the lines of FILE (a first line starting with #! is skipped)\n"
     "  -          read standard input (the default)\n"
@@ -172,13 +175,35 @@ static const char help_text[] =
     shell_exit(0);
 }
 
-// The option letters, each allowed once.
+// The option letters, each allowed once. -i and -l change nothing: qsh
+// prompts exactly when standard input is a terminal and reads no profile,
+// but programs start $SHELL -i and $SHELL -l.
 struct def_arg_flags {
-    int s, e, c;
+    int s, e, c, i, l;
 };
 using arg_flags = def_arg_flags;
 
-// Takes one argument of options: --help, --version, or letters among s, e, c.
+// The flag of an option letter, or null for a letter qsh does not know.
+static int *arg_flags_letter(arg_flags *fl, char letter)
+{
+    switch (letter) {
+    case 's':
+        return &fl->s;
+    case 'e':
+        return &fl->e;
+    case 'c':
+        return &fl->c;
+    case 'i':
+        return &fl->i;
+    case 'l':
+        return &fl->l;
+    default:
+        return nullptr;
+    }
+}
+
+// Takes one argument of options: --help, --version, or letters among
+// s, e, c, i, l, each given once on the whole command line.
 static void args_option(const char *arg, arg_flags *fl)
 {
     if (strcmp(arg, "--help") == 0)
@@ -186,9 +211,13 @@ static void args_option(const char *arg, arg_flags *fl)
     if (strcmp(arg, "--version") == 0)
         print_and_exit("qsh " QSH_VERSION, "\n");
     for (const char *c = arg + 1; *c; c++) {
-        int *flag = *c == 's' ? &fl->s : *c == 'e' ? &fl->e : *c == 'c' ? &fl->c : nullptr;
-        if (!flag || *flag)
+        int *flag = arg_flags_letter(fl, *c);
+        if (!flag)
             usage_error("qsh: unknown option '%s'\n", arg);
+        if (*flag) {
+            const char option[] = {'-', *c, '\0'};
+            usage_error("qsh: option '%s' given twice\n", option);
+        }
         *flag = 1;
     }
 }
