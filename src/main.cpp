@@ -14,6 +14,8 @@
 
 char cur_path[4096];
 int only_print_tokens;
+// FILE or -c: a last line left unfinished is reported.
+static int lines_from_script;
 
 void print_invitation()
 {
@@ -46,6 +48,19 @@ static void syntax_report(const char *buff, int err_pos, int err_symcnt)
     char *errtok = mem_strndup(buff + err_pos, static_cast<size_t>(err_symcnt));
     fprintf(stderr, "Error: '%s' is unexpected.\n", errtok);
     free(errtok);
+}
+
+// Says why the last line of a FILE or -c text is unfinished: the pass
+// stopped inside a quote, or at a final | || && still waiting for its right side.
+static void syntax_unfinished_report(const char *buff, const syntax_pass *pass)
+{
+    if (pass->is_in_quotes) {
+        fprintf(stderr, "qsh: end of input inside a %c quote\n", pass->quote ? '\'' : '"');
+        return;
+    }
+    int symcnt = 0;
+    delim_gettype(buff, pass->idx, &symcnt);
+    fprintf(stderr, "qsh: end of input after '%.*s'\n", symcnt, buff + pass->idx);
 }
 
 // Runs an accepted text: prints its tokens, or runs it with standard input
@@ -120,7 +135,10 @@ int loop()
         syntax_state res = line_check(buff, &pass, fin_flag, &err_pos, &err_symcnt);
         if (res == syntax_cont_read && !fin_flag)
             continue;  // read the next line into the same buffer
-        // No more input: an unfinished line is dropped, and ends -e at once.
+        // No more input: an unfinished line is dropped (said so for FILE and
+        // -c), and ends -e at once.
+        if (res == syntax_cont_read && lines_from_script)
+            syntax_unfinished_report(buff, &pass);
         if (res == syntax_cont_read && exec_opt.errexit)
             shell_exit(2);
         int line_status = res == syntax_cont_read
@@ -252,6 +270,7 @@ static int args_handle(int argc, char **argv)
 int main(int argc, char **argv)
 {
     int script = args_handle(argc, argv);
+    lines_from_script = script;
     // A script file or string prints only its commands' output, and never
     // prompts, so the prompt path is not looked for.
     exec_opt.pid_lines = !script;
