@@ -4,10 +4,14 @@
 #include "exec.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/syscall.h>
 #include <sys/uio.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -361,6 +365,87 @@ void exec_in_place(word_list *list)
     proc_exec(argv, cmd_fd);
 }
 
+// What the probe keeps of pwd's output: its first bytes, up to keep.
+struct def_probe_buff {
+    char *buff;
+    size_t keep;
+    size_t len;
+};
+using probe_buff = def_probe_buff;
+
+// Reads once from the probe's pipe, at most want bytes: into the buffer while
+// it has room, then into a scratch area that is dropped, so that pwd never
+// blocks on a full pipe. Returns what read returns.
+static ssize_t probe_read(int fd, probe_buff *pb, size_t want)
+{
+    char scratch[4096];
+    size_t room = pb->keep - pb->len;
+    char *dst = room ? pb->buff + pb->len : scratch;
+    size_t n = room ? room : sizeof scratch;
+    ssize_t res;
+    do
+        res = read(fd, dst, want < n ? want : n);
+    while (res < 0 && errno == EINTR);
+    if (res > 0 && room)
+        pb->len += static_cast<size_t>(res);
+    return res;
+}
+
+// Reads what pwd left in the pipe when it exited, and no more: a child of
+// pwd that still holds the pipe may write for ever.
+static int probe_drain(int fd, probe_buff *pb)
+{
+    int avail = 0;
+    if (ioctl(fd, FIONREAD, &avail) < 0)
+        return -1;
+    while (avail > 0) {
+        ssize_t n = probe_read(fd, pb, static_cast<size_t>(avail));
+        if (n <= 0)
+            return n < 0 ? -1 : 0;
+        avail -= static_cast<int>(n);
+    }
+    return 0;
+}
+
+// Reads what pwd prints until the pipe is closed, or until pwd has exited
+// and what it left in the pipe has been read. Its exit shows on its pidfd,
+// polled beside the pipe; where the kernel has no pidfd, a waitpid between
+// short polls sees it and collects pwd (*reaped). Returns 0, or -1 with
+// errno set.
+static int probe_collect(int fd, pid_t pid, probe_buff *pb, int *reaped)
+{
+    int pidfd = -1;
+#ifdef SYS_pidfd_open
+    pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+#endif
+    struct pollfd pfd[2] = {{fd, POLLIN, 0}, {pidfd, POLLIN, 0}};
+    int res = 0;
+    for (;;) {
+        // Without a pidfd, an error (SIGCHLD ignored: pwd reaped itself) is an end too.
+        if (pidfd < 0)
+            *reaped = waitpid(pid, nullptr, WNOHANG) != 0;
+        if (*reaped || pfd[1].revents) {
+            res = probe_drain(fd, pb);
+            break;
+        }
+        int n = poll(pfd, pidfd < 0 ? 1 : 2, pidfd < 0 ? 10 : -1);
+        if (n < 0 && errno != EINTR) {
+            res = -1;
+            break;
+        }
+        if (n > 0 && pfd[0].revents && !pfd[1].revents) {
+            ssize_t got = probe_read(fd, pb, SIZE_MAX);
+            if (got <= 0) {
+                res = got < 0 ? -1 : 0;
+                break;
+            }
+        }
+    }
+    if (pidfd >= 0)
+        close(pidfd);
+    return res;
+}
+
 int exec_get_current_path(char *buff, int bufflen)
 {
     if (!buff) {
@@ -379,14 +464,20 @@ int exec_get_current_path(char *buff, int bufflen)
         perror(nullptr);
         return 0;
     }
-    proc_wait(pid, nullptr);
     close(fds[1]);
-    ssize_t n = read(fds[0], buff, bufflen > 0 ? static_cast<size_t>(bufflen - 1) : 0);
+    probe_buff pb = {buff, bufflen > 0 ? static_cast<size_t>(bufflen - 1) : 0, 0};
+    int reaped = 0;
+    int res = probe_collect(fds[0], pid, &pb, &reaped);
+    int err = errno;
     close(fds[0]);
-    if (n < 0) {
+    if (!reaped)
+        proc_wait(pid, nullptr);
+    if (res < 0) {
+        errno = err;
         perror("pwd");
         return 0;
     }
+    size_t n = pb.len;
     if (n > 0 && buff[n - 1] == '\n')
         n--;
     buff[n] = '\0';

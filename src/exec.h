@@ -78,5 +78,8 @@ void proc_reap_finished();
 // when the line holds a command operator or has no command word.
 void exec_in_place(word_list *list);
 
-// Start-up probe: runs pwd and keeps its output (without the newline) in buff.
+// Start-up probe: runs pwd and keeps the first bufflen - 1 bytes of its output
+// (without a final newline) in buff. It reads while pwd runs, until the pipe
+// closes or pwd has exited, so neither a pwd that prints more than a pipe
+// holds nor a child of pwd that keeps the pipe open stops it.
 int exec_get_current_path(char *buff, int bufflen);

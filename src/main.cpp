@@ -14,6 +14,8 @@
 
 char cur_path[4096];
 int only_print_tokens;
+// FILE or -c: a last line left unfinished is reported.
+static int lines_from_script;
 
 void print_invitation()
 {
@@ -46,6 +48,19 @@ static void syntax_report(const char *buff, int err_pos, int err_symcnt)
     char *errtok = mem_strndup(buff + err_pos, static_cast<size_t>(err_symcnt));
     fprintf(stderr, "Error: '%s' is unexpected.\n", errtok);
     free(errtok);
+}
+
+// Says why the last line of a FILE or -c text is unfinished: the pass
+// stopped inside a quote, or at a final | || && still waiting for its right side.
+static void syntax_unfinished_report(const char *buff, const syntax_pass *pass)
+{
+    if (pass->is_in_quotes) {
+        fprintf(stderr, "qsh: end of input inside a %c quote\n", pass->quote ? '\'' : '"');
+        return;
+    }
+    int symcnt = 0;
+    delim_gettype(buff, pass->idx, &symcnt);
+    fprintf(stderr, "qsh: end of input after '%.*s'\n", symcnt, buff + pass->idx);
 }
 
 // Runs an accepted text: prints its tokens, or runs it with standard input
@@ -120,7 +135,10 @@ int loop()
         syntax_state res = line_check(buff, &pass, fin_flag, &err_pos, &err_symcnt);
         if (res == syntax_cont_read && !fin_flag)
             continue;  // read the next line into the same buffer
-        // No more input: an unfinished line is dropped, and ends -e at once.
+        // No more input: an unfinished line is dropped (said so for FILE and
+        // -c), and ends -e at once.
+        if (res == syntax_cont_read && lines_from_script)
+            syntax_unfinished_report(buff, &pass);
         if (res == syntax_cont_read && exec_opt.errexit)
             shell_exit(2);
         int line_status = res == syntax_cont_read
@@ -140,13 +158,16 @@ int loop()
 
 #ifndef QSH_NO_MAIN
 static const char usage_text[] =
-    "usage: qsh [-s] [-c STRING | FILE | -]\n"
+    "usage: qsh [-eils] [--] [-c STRING | FILE | -]\n"
     "       qsh --help | --version\n";
 
 static const char help_text[] =
     "Runs the command lines of standard input, of FILE, or of STRING.\n"
     "  -s         print the tokens of each line instead of running it\n"
     "  -e         end at the first command that fails, with its status\n"
+    "  -i         accepted and ignored: qsh prompts exactly when standard input\n"
+    "             is a terminal\n"
+    "  -l         accepted and ignored: qsh reads no profile\n"
     "  -c STRING  run STRING as a script (newlines separate its lines)\n"
     "  FILE       run the lines of FILE (a first line starting with #! is skipped)\n"
     "  -          read standard input (the default)\n"
@@ -172,13 +193,35 @@ static const char help_text[] =
     shell_exit(0);
 }
 
-// The option letters, each allowed once.
+// The option letters, each allowed once. -i and -l change nothing: qsh
+// prompts exactly when standard input is a terminal and reads no profile,
+// but programs start $SHELL -i and $SHELL -l.
 struct def_arg_flags {
-    int s, e, c;
+    int s, e, c, i, l;
 };
 using arg_flags = def_arg_flags;
 
-// Takes one argument of options: --help, --version, or letters among s, e, c.
+// The flag of an option letter, or null for a letter qsh does not know.
+static int *arg_flags_letter(arg_flags *fl, char letter)
+{
+    switch (letter) {
+    case 's':
+        return &fl->s;
+    case 'e':
+        return &fl->e;
+    case 'c':
+        return &fl->c;
+    case 'i':
+        return &fl->i;
+    case 'l':
+        return &fl->l;
+    default:
+        return nullptr;
+    }
+}
+
+// Takes one argument of options: --help, --version, or letters among
+// s, e, c, i, l, each given once on the whole command line.
 static void args_option(const char *arg, arg_flags *fl)
 {
     if (strcmp(arg, "--help") == 0)
@@ -186,9 +229,13 @@ static void args_option(const char *arg, arg_flags *fl)
     if (strcmp(arg, "--version") == 0)
         print_and_exit("qsh " QSH_VERSION, "\n");
     for (const char *c = arg + 1; *c; c++) {
-        int *flag = *c == 's' ? &fl->s : *c == 'e' ? &fl->e : *c == 'c' ? &fl->c : nullptr;
-        if (!flag || *flag)
+        int *flag = arg_flags_letter(fl, *c);
+        if (!flag)
             usage_error("qsh: unknown option '%s'\n", arg);
+        if (*flag) {
+            const char option[] = {'-', *c, '\0'};
+            usage_error("qsh: option '%s' given twice\n", option);
+        }
         *flag = 1;
     }
 }
@@ -223,6 +270,7 @@ static int args_handle(int argc, char **argv)
 int main(int argc, char **argv)
 {
     int script = args_handle(argc, argv);
+    lines_from_script = script;
     // A script file or string prints only its commands' output, and never
     // prompts, so the prompt path is not looked for.
     exec_opt.pid_lines = !script;
