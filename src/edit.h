@@ -44,7 +44,9 @@ void edit_restore();
 struct def_edit_cmds {
     char **name;
     size_t count;
-    int loaded;  // read since the line began (edit_cmds_free clears it)
+    int loaded;           // read since the line began (edit_cmds_free clears it)
+    char *path;           // the PATH value they were read from
+    unsigned char *runs;  // per name: 0 not looked at yet, 1 a program that runs, 2 none
 };
 using edit_cmds = def_edit_cmds;
 // Reads the directories of path (a PATH value; null or empty: none).
@@ -87,6 +89,26 @@ using edit_completion = def_edit_completion;
 void edit_complete(const char *text, size_t len, size_t cursor, edit_cmds *cmds,
                    edit_completion *out);
 void edit_completion_free(edit_completion *c);
+
+// The pure steps of completion.
+// The word before the cursor, as qsh splits and reads it.
+struct def_edit_word {
+    size_t start;  // where it starts in the text (the cursor, for a new word)
+    char *name;    // what qsh reads it as: quotes and escapes resolved; owned
+    char quote;    // the quote left open at the cursor (' or "), or 0
+    int is_cmd;    // the first word of a command
+};
+using edit_word = def_edit_word;
+// Finds the word before cursor in text. Returns 0, with nothing to free,
+// when there is none to complete: the text before the cursor ends with an
+// escaping backslash or holds a NUL byte.
+int edit_word_before(const char *text, size_t cursor, edit_word *w);
+// The n bytes of name written so that qsh reads them back as they are,
+// after an open quote (0: none). A new string.
+char *edit_name_quote(const char *name, size_t n, char quote);
+// The length of the longest prefix common to the count names (count > 0),
+// cut back to a whole UTF-8 character.
+size_t edit_names_common(char *const *name, size_t count);
 
 // ---- History ----
 
