@@ -162,7 +162,7 @@ static const char help_text[] =
 {
     fprintf(stderr, complaint, arg);
     fputs(usage_text, stderr);
-    exit(2);
+    shell_leave(2);
 }
 
 [[noreturn]] static void print_and_exit(const char *first, const char *second)
@@ -215,7 +215,7 @@ static int args_handle(int argc, char **argv)
         input_from_string(argv[i]);
     } else if (i < argc && input_from_file(argv[i]) < 0) {
         fprintf(stderr, "qsh: %s: %s\n", argv[i], strerror(errno));
-        exit(127);
+        shell_leave(127);
     }
     return fl.c || i < argc;
 }
