@@ -1252,6 +1252,27 @@ static void edit_term_draw(edit_draw_mode mode)
     s->dirty = 0;
 }
 
+// Reads one whole key, as an answer: an escape sequence is no stray text
+// for the line afterwards. 0 when the terminal is gone.
+static int edit_term_answer(edit_key *k)
+{
+    edit_decoder *d = &edit_session.dec;
+    edit_key keys[edit_key_max];
+    for (int n = 0;;) {
+        unsigned char c;
+        if (is_edit_key_pending(d) && !edit_term_poll(50))
+            n = edit_key_timeout(d, keys);
+        else if (!edit_term_read(&c))
+            return 0;
+        else
+            n = edit_key_decode(d, c, keys);
+        if (n) {
+            *k = keys[n - 1];
+            return 1;
+        }
+    }
+}
+
 // Below the line: the names that matched, asking first when there are many;
 // then the prompt and the line again.
 static void edit_term_list(const edit_completion *c)
@@ -1263,8 +1284,9 @@ static void edit_term_list(const edit_completion *c)
         char ask[64];
         int n = snprintf(ask, sizeof ask, "Display all %zu possibilities? (y or n)", c->count);
         edit_term_write(ask, static_cast<size_t>(n));
-        unsigned char answer = 0;
-        int yes = edit_term_read(&answer) && (answer == 'y' || answer == 'Y' || answer == ' ');
+        edit_key k = {};
+        int yes = edit_term_answer(&k) && k.code == key_char && k.len == 1 &&
+                  (k.bytes[0] == 'y' || k.bytes[0] == 'Y' || k.bytes[0] == ' ');
         edit_buf_str(&s->out, "\r\n");
         if (!yes)
             c = nullptr;
