@@ -174,7 +174,8 @@ static int edit_cmds_runs(edit_cmds *cmds, size_t i)
 // its start, marking its quoted bytes in quoted when that is not null. The
 // first misplaced operator is kept in *err_pos and *symcnt (*err_pos stays
 // -1 without one); the pass then goes on after it, as a new line would, so
-// that the quotes after it are marked too. *pass is where the last pass
+// that the quotes after it are marked too, up to a number of such restarts
+// (each measures the rest of the text). *pass is where the last pass
 // stopped.
 static void edit_check(char *text, unsigned char *quoted, int *err_pos, int *symcnt,
                        syntax_pass *pass)
@@ -183,7 +184,8 @@ static void edit_check(char *text, unsigned char *quoted, int *err_pos, int *sym
     *pass = {};
     pass->quoted = quoted;
     int pos, cnt;
-    while (syntax_resume(text, pass, &pos, &cnt) == syntax_err) {
+    for (int restarts = 0; syntax_resume(text, pass, &pos, &cnt) == syntax_err && restarts < 64;
+         restarts++) {
         if (*err_pos < 0)
             *err_pos = pos, *symcnt = cnt;
         *pass = {};
@@ -203,10 +205,11 @@ struct def_edit_token {
 using edit_token = def_edit_token;
 
 // Cuts the token after *idx through the tokenizer's entries and moves *idx
-// past it. *cmd says whether the next word starts a command: at the start,
-// after ; & | || &&, but not after a redirection, whose word is a file, nor
-// after a command's first word. Returns 0 at the end of the text.
-static int edit_token_next(const char *text, int *idx, int *cmd, edit_token *t)
+// past it; end is just past the text's NUL. *cmd says whether the next word
+// starts a command: at the start, after ; & | || &&, but not after a
+// redirection, whose word is a file, nor after a command's first word.
+// Returns 0 at the end of the text.
+static int edit_token_next(const char *text, const char *end, int *idx, int *cmd, edit_token *t)
 {
     *idx += tok_space_handle(text, *idx);
     if (!text[*idx])
@@ -219,7 +222,7 @@ static int edit_token_next(const char *text, int *idx, int *cmd, edit_token *t)
         *cmd = !is_word_delim(text + *idx, len, nullptr);
         *idx += len;
     } else {
-        *idx += tok_word_handle(text, *idx, &t->text);
+        *idx += tok_word_handle_in(text, *idx, end, &t->text);
         t->is_cmd = *cmd;
         *cmd = 0;
     }
@@ -257,16 +260,22 @@ static int is_path_begun(const char *path)
     return found;
 }
 
-// Whether the command name (as qsh reads it) names a program that runs: a
-// path when it holds a /, else a name on PATH. While typing (the cursor at
-// its end), also the start of such a name, or of a file's for a path.
-static int is_cmd_known(const char *name, int typing, edit_cmds *cmds)
+// Whether the command name, the word t as qsh reads it, names a program
+// that runs: a path when it holds a /, else a name on PATH. While typing (the
+// cursor at its end), also the start of such a name, or of a file's for a
+// path.
+static int is_cmd_known(const char *text, const edit_token *t, int typing, edit_cmds *cmds)
 {
-    if (strchr(name, '/'))
-        return is_file_runnable(AT_FDCWD, name) || (typing && is_path_begun(name));
+    const char *name = t->text ? t->text : text + t->start;
+    size_t len = t->text ? strlen(name) : static_cast<size_t>(t->end - t->start);
+    if (memchr(name, '/', len)) {
+        char *path = mem_strndup(name, len);
+        int known = is_file_runnable(AT_FDCWD, path) || (typing && is_path_begun(path));
+        free(path);
+        return known;
+    }
     if (!cmds->loaded)
         edit_cmds_load(cmds, getenv("PATH"));
-    size_t len = strlen(name);
     size_t i = edit_cmds_find(cmds, name, len);
     if (i == cmds->count || strncmp(cmds->name[i], name, len))
         return 0;
@@ -288,16 +297,13 @@ void edit_colour_line(const char *text, size_t len, size_t from, size_t cursor, 
     for (size_t i = 0; i < len; i++)
         all[i] = all[i] ? colour_quoted : colour_plain;
     edit_token t;
-    for (int idx = 0, cmd = 1; edit_token_next(copy, &idx, &cmd, &t);) {
+    for (int idx = 0, cmd = 1; edit_token_next(copy, copy + len + 1, &idx, &cmd, &t);) {
         size_t n = static_cast<size_t>(t.end - t.start);
-        if (t.is_delim) {
+        if (t.is_delim)
             memset(all + t.start, colour_operator, n);
-        } else if (t.is_cmd && static_cast<size_t>(t.end) > from) {
-            char *name = edit_token_name(copy, &t);
-            if (!is_cmd_known(name, cursor == static_cast<size_t>(t.end), cmds))
-                memset(all + t.start, colour_unknown, n);
-            free(name);
-        }
+        else if (t.is_cmd && static_cast<size_t>(t.end) > from &&
+                 !is_cmd_known(copy, &t, cursor == static_cast<size_t>(t.end), cmds))
+            memset(all + t.start, colour_unknown, n);
         free(t.text);
     }
     if (err_pos >= 0)
@@ -327,7 +333,7 @@ int edit_word_before(const char *text, size_t cursor, edit_word *w)
         w->quote = pass.quote ? '\'' : '"';
     edit_token t;
     int cmd = 1;
-    for (int idx = 0; edit_token_next(copy, &idx, &cmd, &t);) {
+    for (int idx = 0; edit_token_next(copy, copy + cursor + 1, &idx, &cmd, &t);) {
         if (!t.is_delim && static_cast<size_t>(t.end) == cursor) {
             w->start = static_cast<size_t>(t.start);
             w->name = edit_token_name(copy, &t);
