@@ -47,6 +47,14 @@ static int edit_name_cmp(const void *a, const void *b)
     return strcmp(*static_cast<char *const *>(a), *static_cast<char *const *>(b));
 }
 
+static void edit_names_free(edit_names *list)
+{
+    for (size_t i = 0; i < list->count; i++)
+        free(list->name[i]);
+    free(list->name);
+    *list = {};
+}
+
 static void edit_names_sort(edit_names *list)
 {
     if (list->count > 1)
@@ -67,26 +75,58 @@ static int is_file_runnable(int dir_fd, const char *file)
            faccessat(dir_fd, file, X_OK, 0) == 0;
 }
 
+// Adds the entries of the directory part of path (up to its last /, the
+// current directory without one) that start with its last part; with
+// runnable, only the files that run, and directories. A directory's name
+// gets a final /.
+static void edit_names_add_files(edit_names *out, const char *path, int runnable)
+{
+    const char *slash = strrchr(path, '/');
+    const char *base = slash ? slash + 1 : path;
+    char *dir = slash ? mem_strndup(path, static_cast<size_t>(slash - path) + 1) : nullptr;
+    DIR *d = opendir(dir ? dir : ".");
+    free(dir);
+    if (!d)
+        return;
+    size_t len = strlen(base);
+    while (const dirent *e = readdir(d)) {
+        const char *name = e->d_name;
+        if (strncmp(name, base, len) || is_name_dots(name) || strchr(name, '\n') ||
+            (name[0] == '.' && base[0] != '.'))
+            continue;
+        struct stat st;
+        int is_dir = e->d_type == DT_DIR;
+        if (e->d_type == DT_LNK || e->d_type == DT_UNKNOWN)
+            is_dir = fstatat(dirfd(d), name, &st, 0) == 0 && S_ISDIR(st.st_mode);
+        if (runnable && !is_dir && !is_file_runnable(dirfd(d), name))
+            continue;
+        size_t n = strlen(name);
+        edit_names_push(out, name, n + is_dir);
+        if (is_dir)
+            out->name[out->count - 1][n] = '/';
+    }
+    closedir(d);
+}
+
 // ---- Program names ----
 
-// Copies the element of a PATH value at *at into dir (PATH_MAX bytes; an
-// empty element is the current directory, as for execvp; one too long is
-// left empty) and moves *at to the next element, or to null after the last.
-// Returns 0 when none was left.
+// Copies the next element of a PATH value from *at into dir (PATH_MAX
+// bytes; an empty element is the current directory, as for execvp; one too
+// long is passed over) and moves *at past it, to null after the last.
+// Returns 0 when none is left.
 static int edit_path_next(const char **at, char *dir)
 {
-    if (!*at)
-        return 0;
-    const char *end = strchrnul(*at, ':');
-    size_t len = static_cast<size_t>(end - *at);
-    if (len >= PATH_MAX)
-        len = 0, dir[0] = '\0';
-    else if (len)
-        memcpy(dir, *at, len), dir[len] = '\0';
-    else
-        strcpy(dir, ".");
-    *at = *end ? end + 1 : nullptr;
-    return 1;
+    while (*at) {
+        const char *start = *at, *end = strchrnul(start, ':');
+        size_t len = static_cast<size_t>(end - start);
+        *at = *end ? end + 1 : nullptr;
+        if (len < PATH_MAX) {
+            memcpy(dir, len ? start : ".", len ? len : 1);
+            dir[len ? len : 1] = '\0';
+            return 1;
+        }
+    }
+    return 0;
 }
 
 // Adds the names in one directory, leaving out subdirectories where the
@@ -230,33 +270,16 @@ static int edit_token_next(const char *text, const char *end, int *idx, int *cmd
     return 1;
 }
 
-// The word t as qsh reads it: a new string.
-static char *edit_token_name(const char *text, const edit_token *t)
-{
-    if (t->text)
-        return mem_strndup(t->text, strlen(t->text));
-    return mem_strndup(text + t->start, static_cast<size_t>(t->end - t->start));
-}
-
 // ---- Colours ----
 
-// Whether some entry of the directory part of path starts with its last part.
+// Whether some file's name starts with the last part of path, in the
+// directory its other parts name.
 static int is_path_begun(const char *path)
 {
-    const char *slash = strrchr(path, '/');
-    char *dir = mem_strndup(path, static_cast<size_t>(slash - path) + 1);
-    const char *base = slash + 1;
-    size_t len = strlen(base);
-    int found = 0;
-    if (DIR *d = opendir(dir)) {
-        while (const dirent *e = readdir(d))
-            if (!strncmp(e->d_name, base, len) && !strchr(e->d_name, '\n')) {
-                found = 1;
-                break;
-            }
-        closedir(d);
-    }
-    free(dir);
+    edit_names list = {};
+    edit_names_add_files(&list, path, 0);
+    int found = list.count > 0;
+    edit_names_free(&list);
     return found;
 }
 
@@ -336,7 +359,9 @@ int edit_word_before(const char *text, size_t cursor, edit_word *w)
     for (int idx = 0; edit_token_next(copy, copy + cursor + 1, &idx, &cmd, &t);) {
         if (!t.is_delim && static_cast<size_t>(t.end) == cursor) {
             w->start = static_cast<size_t>(t.start);
-            w->name = edit_token_name(copy, &t);
+            size_t n = static_cast<size_t>(t.end - t.start);
+            w->name = t.text ? t.text : mem_strndup(copy + t.start, n);
+            t.text = nullptr;
             w->is_cmd = t.is_cmd;
         }
         free(t.text);
@@ -396,39 +421,6 @@ static void edit_complete_cmds(edit_cmds *cmds, const char *base, edit_names *ou
     }
 }
 
-// Adds the entries of the directory part of path (up to its last /, the
-// current directory without one) that start with its last part; with
-// runnable, only the files that run, and directories. A directory's name
-// gets a final /.
-static void edit_complete_files(const char *path, int runnable, edit_names *out)
-{
-    const char *slash = strrchr(path, '/');
-    const char *base = slash ? slash + 1 : path;
-    char *dir = slash ? mem_strndup(path, static_cast<size_t>(slash - path) + 1) : nullptr;
-    DIR *d = opendir(dir ? dir : ".");
-    free(dir);
-    if (!d)
-        return;
-    size_t len = strlen(base);
-    while (const dirent *e = readdir(d)) {
-        const char *name = e->d_name;
-        if (strncmp(name, base, len) || is_name_dots(name) || strchr(name, '\n') ||
-            (name[0] == '.' && base[0] != '.'))
-            continue;
-        struct stat st;
-        int is_dir = e->d_type == DT_DIR;
-        if (e->d_type == DT_LNK || e->d_type == DT_UNKNOWN)
-            is_dir = fstatat(dirfd(d), name, &st, 0) == 0 && S_ISDIR(st.st_mode);
-        if (runnable && !is_dir && !is_file_runnable(dirfd(d), name))
-            continue;
-        size_t n = strlen(name);
-        edit_names_push(out, name, n + is_dir);
-        if (is_dir)
-            out->name[out->count - 1][n] = '/';
-    }
-    closedir(d);
-}
-
 // The text that Tab inserts for the matches of the word w.
 static char *edit_complete_insert(const edit_word *w, char *const *match, size_t count)
 {
@@ -465,7 +457,7 @@ void edit_complete(const char *text, size_t len, size_t cursor, edit_cmds *cmds,
     if (w.is_cmd && !strchr(w.name, '/'))
         edit_complete_cmds(cmds, w.name, &list);
     else
-        edit_complete_files(w.name, w.is_cmd, &list);
+        edit_names_add_files(&list, w.name, w.is_cmd);
     edit_names_sort(&list);
     if (list.count) {
         free(out->insert);
@@ -679,7 +671,8 @@ static int is_history_locked(int fd, const char *path)
 
 int edit_history_load(edit_history *h, const char *path)
 {
-    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    // Not blocked by a FIFO that nobody writes.
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0)
         return errno == ENOENT ? 0 : edit_history_fail(path, errno);
     edit_history_tail t;
@@ -723,7 +716,7 @@ static int edit_history_dirs(const char *path)
 // opened again. Returns the descriptor, or -1 with errno set.
 static int edit_history_open_append(const char *path)
 {
-    const int flags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY;
+    const int flags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
     for (int tries = 0;; tries++) {
         int fd = open(path, flags, 0600);
         if (fd < 0 && errno == ENOENT && edit_history_dirs(path) == 0)
