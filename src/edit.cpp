@@ -1605,6 +1605,16 @@ void edit_cmds_free(edit_cmds *cmds)
     *cmds = {};
 }
 
+// Loads the names once per line, from PATH, or where execvp looks when PATH
+// is unset (glibc's default search path).
+static void edit_cmds_ensure(edit_cmds *cmds)
+{
+    if (!cmds->loaded) {
+        const char *path = getenv("PATH");
+        edit_cmds_load(cmds, path ? path : "/bin:/usr/bin");
+    }
+}
+
 // The index of the first name not below the len bytes at key.
 static size_t edit_cmds_find(const edit_cmds *cmds, const char *key, size_t len)
 {
@@ -1726,8 +1736,7 @@ static int is_cmd_known(const char *text, const edit_token *t, int typing, edit_
         free(path);
         return known;
     }
-    if (!cmds->loaded)
-        edit_cmds_load(cmds, getenv("PATH"));
+    edit_cmds_ensure(cmds);
     size_t i = edit_cmds_find(cmds, name, len);
     if (i == cmds->count || strncmp(cmds->name[i], name, len))
         return 0;
@@ -1840,8 +1849,7 @@ size_t edit_names_common(char *const *name, size_t count)
 // Adds the programs on PATH whose names start with base.
 static void edit_complete_cmds(edit_cmds *cmds, const char *base, edit_names *out)
 {
-    if (!cmds->loaded)
-        edit_cmds_load(cmds, getenv("PATH"));
+    edit_cmds_ensure(cmds);
     size_t len = strlen(base);
     for (size_t i = edit_cmds_find(cmds, base, len);
          i < cmds->count && !strncmp(cmds->name[i], base, len); i++) {
