@@ -80,8 +80,8 @@ page=$(man -w qsh)
 [ "$page" = /usr/share/man/man1/qsh.1.gz ] || fail "man -w qsh gave '$page'"
 man --warnings=w -l "$page" >"$tmp/man.txt" 2>"$tmp/man.err" || fail "man -l failed: $(cat "$tmp/man.err")"
 [ ! -s "$tmp/man.err" ] || fail "man -l warned: $(cat "$tmp/man.err")"
-for heading in NAME SYNOPSIS DESCRIPTION OPTIONS GRAMMAR PROMPT 'PROCESS-ID LINES' \
-               'EXIT STATUS' 'DIFFERENCES FROM A POSIX SH' EXAMPLES; do
+for heading in NAME SYNOPSIS DESCRIPTION OPTIONS GRAMMAR PROMPT 'AT A TERMINAL' 'PROCESS-ID LINES' \
+               'EXIT STATUS' FILES 'DIFFERENCES FROM A POSIX SH' EXAMPLES; do
   grep -q "^$heading\$" "$tmp/man.txt" || fail "the rendered page has no $heading section"
 done
 grep -q 'qsh - a small command interpreter for Linux' "$tmp/man.txt" || fail "the rendered page has no NAME line"
