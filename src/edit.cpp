@@ -2064,7 +2064,7 @@ static int edit_write_all(int fd, const char *data, size_t n)
 
 // Replaces the file at path by one holding the entries of t, through a new
 // file in the same directory and a rename. Returns 0, or -1 with errno set.
-static int edit_history_rewrite(const char *path, const edit_history_tail *t)
+static int edit_history_rewrite(int old_fd, const char *path, const edit_history_tail *t)
 {
     char *tmp = edit_path_join(path, ".XXXXXX");
     int fd = mkostemp(tmp, O_CLOEXEC);  // mode 0600
@@ -2072,6 +2072,9 @@ static int edit_history_rewrite(const char *path, const edit_history_tail *t)
         free(tmp);
         return -1;
     }
+    struct stat st;  // the new file keeps the mode the user gave the old one
+    if (fstat(old_fd, &st) == 0)
+        fchmod(fd, st.st_mode & 07777);
     size_t size = 0;
     for (size_t i = 0; i < t->count; i++)
         size += strlen(edit_history_tail_at(t, i)) + 1;
@@ -2119,7 +2122,7 @@ int edit_history_load(edit_history *h, const char *path)
         edit_history_tail_free(&t);
         res = edit_history_tail_read(fd, &t);
         if (res == 0 && (t.partial || t.lines > 2 * edit_history_keep))
-            res = edit_history_rewrite(path, &t);
+            res = edit_history_rewrite(fd, path, &t);
     }
     if (res < 0)
         edit_history_fail(path, errno);

@@ -250,12 +250,13 @@ TEST(EditHistory, LoadTrimAppend)
     temp_dir dir;
     std::string f = dir / "h";
     struct stat st;
-    // More than twice edit_history_keep lines: the last 1,000 stay, 0600.
+    // More than twice edit_history_keep lines: the last 1,000 stay, and the
+    // file keeps the mode it had (0644 here).
     auto e = load(f, numbered("c", 0, 2500));
     ASSERT_EQ(e.size(), 1000u);
     EXPECT_EQ(e[0], "c1500");
     EXPECT_EQ(read_file(f), numbered("c", 1500, 2500));
-    EXPECT_TRUE(stat(f.c_str(), &st) == 0 && (st.st_mode & 0777) == 0600);
+    EXPECT_TRUE(stat(f.c_str(), &st) == 0 && (st.st_mode & 0777) == 0644);
     // 1,500 lines: loaded from the last 1,000, the file left alone.
     EXPECT_EQ(load(f, numbered("c", 0, 1500)).front(), "c500");
     EXPECT_EQ(read_file(f), numbered("c", 0, 1500));
