@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <map>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -45,15 +46,16 @@ struct step {
     std::string keys;  // text, and tmux key names in braces: {Left} {C-w} {M-f} {Enter}
     // The lines expected, one per \n. {P} is the prompt, a line longer than
     // the window goes on over further rows, @ marks the cursor, a tab stands
-    // for one or more blanks. The rows start at the top of the window (rows
-    // below must be blank) or, with a cursor, at the cursor's row; a first
-    // line "..." leaves the rows above unchecked (and without a cursor puts
-    // the rows at the end).
+    // for one or more blanks, # for a process ID. The rows start at the top
+    // of the window (rows below must be blank) or, with a cursor, at the
+    // cursor's row; a first line "..." leaves the rows above unchecked (and
+    // without a cursor puts the rows at the end).
     std::string screen;
     std::string mask;  // colours of the cursor's row after the prompt: . r y c
     // 'p': the keys are pasted as one piece (load-buffer, paste-buffer);
     // 'c': the terminal is in canonical mode (a command reads it);
-    // 'e': qsh has ended with status 0 (the screen is not checked).
+    // 'e': qsh has ended with status 0, the terminal's settings as they were
+    // before it started (the screen is not checked).
     char how;
     step(std::string k, std::string s = "", std::string m = "", char h = 0)
         : keys(std::move(k)), screen(std::move(s)), mask(std::move(m)), how(h)
@@ -64,8 +66,9 @@ struct step {
 // What tmux shows of a window.
 struct view {
     std::vector<std::string> text, mask;  // rows: characters, a colour letter per character
-    int cx = 0, cy = 0, status = -1;
-    bool dead = false, canon = false;
+    int cx = 0, cy = 0;
+    bool canon = false;                 // the terminal is in canonical mode
+    std::string status, before, after;  // of qsh, once ended: $?, stty -g before and after
 };
 
 char sgr_fg(const std::string &params, char fg)
@@ -151,15 +154,16 @@ layout lay_out(const std::string &lines, const std::string &prompt, int width)
 }
 
 // A row as tmux shows it against an expected one, where a tab stands for
-// one or more blanks.
+// one or more blanks and # for a process ID.
 bool row_matches(const std::string &got, const std::string &want)
 {
     size_t g = 0;
     for (char c : want) {
-        if (c == '\t') {
-            if (g >= got.size() || got[g] != ' ')
+        auto run = [c](char x) { return c == '\t' ? x == ' ' : x >= '0' && x <= '9'; };
+        if (c == '\t' || c == '#') {
+            if (g >= got.size() || !run(got[g]))
                 return false;
-            while (g < got.size() && got[g] == ' ')
+            while (g < got.size() && run(got[g]))
                 g++;
         } else if (g >= got.size() || got[g++] != c) {
             return false;
@@ -172,8 +176,11 @@ bool row_matches(const std::string &got, const std::string &want)
 std::string mismatch(const view &v, const step &st, const std::string &prompt)
 {
     if (st.how == 'e')
-        return !v.dead ? "qsh is still running" : v.status != 0 ? "exit status" : "";
-    if (v.dead)
+        return v.status.empty()      ? "qsh is still running"
+               : v.status != "0\n"   ? "exit status " + v.status
+               : v.after != v.before ? "terminal settings changed"
+                                     : "";
+    if (!v.status.empty())
         return "qsh has ended";
     if (st.how == 'c' && !v.canon)
         return "terminal not in canonical mode";
@@ -202,6 +209,7 @@ struct term {
     temp_dir dir;
     std::string prompt = dir / "work> ";
     bool started = false;
+    std::map<std::string, std::string> ends;  // pane -> its files (see open)
 
     term()
     {
@@ -233,10 +241,14 @@ struct term {
     }
 
     // Starts qsh in a new window, with extra NAME=VALUE entries in its
-    // environment and, when a script is given, through sh -c SCRIPT with
-    // qsh's path as $0; returns the pane once the prompt shows.
-    std::string open(const std::vector<std::string> &env = {}, const std::string &script = "")
+    // environment, under sh, which runs `first` before, records the
+    // terminal's settings before and after, and qsh's exit status, in files
+    // named after the pane (the status is written when qsh ends), and stays
+    // (sh survives a SIGINT sent to the process group, qsh does not inherit
+    // its trap). Returns the pane once the prompt shows.
+    std::string open(const std::vector<std::string> &env = {}, const std::string &first = "")
     {
+        std::string end = dir / "end" + std::to_string(ends.size());
         std::vector<std::string> a = {"new-window", "-d"};
         if (!started)
             a = {"new-session", "-d", "-x", "80", "-y", "24"};
@@ -244,14 +256,14 @@ struct term {
                            "TERM=tmux-256color", "HOME=" + dir / "home",
                            "PATH=" + dir / "bin" + ":/usr/bin:/bin"});
         a.insert(a.end(), env.begin(), env.end());
-        if (!script.empty())
-            a.insert(a.end(), {"/bin/sh", "-c", script});
-        a.push_back(qsh_bin());
-        if (!started)
-            a.insert(a.end(), {";", "set-option", "-g", "remain-on-exit", "on"});
+        a.insert(a.end(), {"/bin/sh", "-c",
+                           "trap : INT; " + first + " stty -g > \"$1.before\"; \"$0\"; st=$?; " +
+                               "stty -g > \"$1.after\"; echo $st > \"$1\"; read x",
+                           qsh_bin(), end});
         started = true;
         std::string pane = run(a);
         pane.resize(pane.find('\n'));
+        ends[pane] = end;
         expect(pane, {"", "{P}@"});
         return pane;
     }
@@ -286,14 +298,14 @@ struct term {
     {
         std::vector<std::string> rows = split_lines(
             run({"capture-pane", "-p", "-e", "-t", pane, ";", "display", "-p", "-t", pane,
-                 "#{cursor_x} #{cursor_y} #{pane_dead} #{?pane_dead,#{pane_dead_status},-1} "
-                 "#{pane_tty}"}));
+                 "#{cursor_x} #{cursor_y} #{pane_tty}"}));
         view v;
-        int dead = 0;
         char tty[64] = "";
-        sscanf(rows.back().c_str(), "%d %d %d %d %63s", &v.cx, &v.cy, &dead, &v.status, tty);
-        v.dead = dead;
+        sscanf(rows.back().c_str(), "%d %d %63s", &v.cx, &v.cy, tty);
         rows.pop_back();
+        v.status = try_read_file(ends[pane]).value_or("");
+        v.before = try_read_file(ends[pane] + ".before").value_or("");
+        v.after = try_read_file(ends[pane] + ".after").value_or("");
         for (const std::string &raw : rows) {
             v.text.emplace_back();
             v.mask.emplace_back();
@@ -324,11 +336,14 @@ struct term {
 
     // Waits until the window shows what the step expects; a failure, with
     // the screen and its colours, when it never does.
-    bool expect(const std::string &pane, const step &st)
+    bool expect(const std::string &pane, const step &st, view *seen = nullptr)
     {
         view v;
-        if (wait(
-                pane, [&](const view &w) { return mismatch(w, st, prompt).empty(); }, &v))
+        bool ok = wait(
+            pane, [&](const view &w) { return mismatch(w, st, prompt).empty(); }, &v);
+        if (seen)
+            *seen = v;
+        if (ok)
             return true;
         std::string shown, want;
         for (size_t r = 0; r < v.text.size(); r++)
@@ -336,8 +351,9 @@ struct term {
                 shown += std::to_string(r) + "|" + v.text[r] + "|  " + v.mask[r] + "\n";
         for (const std::string &l : lay_out(st.screen, prompt, 80).rows)
             want += "|" + l + "|\n";
-        ADD_FAILURE() << "after keys '" << escape_bytes(st.keys) << "': " << mismatch(v, st, prompt)
-                      << "; cursor " << v.cx << "," << v.cy << ", screen:\n"
+        ADD_FAILURE() << "after keys '" << escape_bytes(st.keys.substr(0, 80))
+                      << "': " << mismatch(v, st, prompt) << "; cursor " << v.cx << "," << v.cy
+                      << ", screen:\n"
                       << shown << "expected:\n"
                       << want;
         return false;
@@ -361,9 +377,9 @@ struct row {
     const char *name;
     std::vector<step> steps;
     std::vector<std::string> env;
-    std::string script;  // sh -c SCRIPT, qsh as $0
+    std::string first;  // run before qsh (see term::open)
     row(const char *n, std::vector<step> s, std::vector<std::string> e = {}, std::string sc = "")
-        : name(n), steps(std::move(s)), env(std::move(e)), script(std::move(sc))
+        : name(n), steps(std::move(s)), env(std::move(e)), first(std::move(sc))
     {
     }
 };
@@ -382,7 +398,7 @@ std::vector<row> rows()
     std::string mid = edited.substr(0, x) + "@" + edited.substr(x);
     return {
         {"LongLineRunsWhole",
-         {{"echo " + x5000 + " | wc -c{Enter}", "{P}echo " + x5000 + " | wc -c\n5001\n{P}@"}}},
+         {{"echo " + x5000 + " | wc -c{Enter}", "{P}echo " + x5000 + " | wc -c\n#\n5001\n{P}@"}}},
         {"TypoMendedInTheMiddle",
          {{"echo wxrld{Left}{Left}{Left}{BSpace}o{Enter}", "{P}echo world\nworld\n{P}@"},
           {"{C-d}", "", "", 'e'}}},
@@ -447,7 +463,7 @@ std::vector<row> rows()
         {"EchoOffAsBefore",
          {{"echo hi{Enter}", "{P}hi\n{P}@"}, {"{C-d}", "", "", 'e'}},
          {},
-         "stty -echo; exec \"$0\""},
+         "stty -echo;"},
         {"DumbTerminalAsBefore",
          {{"echo a{C-a}x{Enter}", "{P}echo a^Ax\nax\n{P}@"}, {"{C-d}", "", "", 'e'}},
          {"TERM=dumb"}},
@@ -475,7 +491,7 @@ class Terminal : public TerminalSession, public testing::WithParamInterface<row>
 TEST_P(Terminal, Keys)
 {
     term t;
-    t.play(t.open(GetParam().env, GetParam().script), GetParam().steps);
+    t.play(t.open(GetParam().env, GetParam().first), GetParam().steps);
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, Terminal, testing::ValuesIn(rows()),
@@ -490,24 +506,16 @@ bool process_gone(pid_t pid)
 TEST_F(TerminalSession, CtrlCEndsQshAndItsBackgroundCommand)
 {
     term t;
-    // sh outlives the SIGINT with a trap, which qsh does not inherit.
-    std::string pane = t.open({},
-                              "trap : INT; stty -g > ../before; \"$0\"; echo $? > ../status; "
-                              "stty -g > ../after; read x");
+    std::string pane = t.open();
     t.send(pane, {"sleep 300 &{Enter}"});
     view v;
-    ASSERT_TRUE(t.wait(
-        pane,
-        [&](const view &w) {
-            return is_pid(w.text[1]) && w.text[2] + " " == t.prompt && w.cy == 2;
-        },
-        &v));
+    ASSERT_TRUE(t.expect(pane, {"", "{P}sleep 300 &\n#\n{P}@"}, &v));
     pid_t pid = std::stoi(v.text[1]);
     t.send(pane, {"{C-c}"});
     ASSERT_TRUE(t.wait(
-        pane, [&](const view &) { return !try_read_file(t.dir / "after").value_or("").empty(); }));
-    EXPECT_EQ(read_file(t.dir / "status"), "130\n");
-    EXPECT_EQ(read_file(t.dir / "after"), read_file(t.dir / "before"));
+        pane, [&](const view &w) { return !w.status.empty(); }, &v));
+    EXPECT_EQ(v.status, "130\n");
+    EXPECT_EQ(v.after, v.before);
     EXPECT_TRUE(t.wait(pane, [&](const view &) { return process_gone(pid); }));
 }
 
