@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 // The 16-byte paths use SSE2 where the compiler targets it, unless the build
 // asks for the plain byte-at-a-time paths everywhere (cmake -DQSH_SIMD=OFF
@@ -128,6 +129,15 @@ inline const char *text_scan(const char *s, const char *, int stop_at_space)
     return text_scan_bytes(s, stop_at_space);
 }
 #endif
+
+// The end of a quoted span whose text starts at s (just after its opening
+// quote): inside quotes only a quote of the same kind closes the span; the
+// other quote, backslashes, whitespace and operator characters are text.
+// Returns the closing quote, or the terminating NUL while the span is open.
+inline const char *quote_close(const char *s, char quote)
+{
+    return strchrnul(s, quote);
+}
 
 int is_char_from_delim(char c);  // & ; < > |
 int is_char_special(char c);     // " ' and backslash: the word must be rebuilt

@@ -7,22 +7,30 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "edit.h"
+
+void shell_leave(int status)
+{
+    edit_restore();
+    exit(status);
+}
+
 void fatal_sys(const char *who, int status)
 {
     perror(who);
-    exit(status);
+    shell_leave(status);
 }
 
 void shell_exit(int status)
 {
     output_flush();
-    exit(status);
+    shell_leave(status);
 }
 
 void fatal_msg(const char *msg, int status)
 {
     fputs(msg, stderr);
-    exit(status);
+    shell_leave(status);
 }
 
 void output_check()

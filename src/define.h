@@ -20,8 +20,10 @@ enum def_delim : int {
 };
 using delim = def_delim;
 
-// Fatal stops and the end of the shell. All leave through exit(), so
-// buffered standard output is written out first.
+// Fatal stops and the end of the shell. All leave through shell_leave, which
+// puts the terminal back (edit_restore) and calls exit(), so buffered
+// standard output is written out first.
+[[noreturn]] void shell_leave(int status);
 // Prints "who: <system error text>" as perror does, then exits.
 [[noreturn]] void fatal_sys(const char *who, int status);
 // Ends the shell with status: standard output is written out first and a

@@ -11,20 +11,23 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 // ---- The terminal layer: what the reader and the ways out call ----
 
 // Whether the editor reads the next line: standard input and standard
-// output are terminals, TERM is set and is not "dumb", and the terminal is in
-// its usual mode (canonical, with echo) right now. Sampled before each line.
+// output are terminals, TERM is set, not empty and not "dumb", and the
+// terminal is in its usual mode (canonical, with echo) right now. Sampled
+// before each line.
 int edit_usable();
 
 // Draws prompt ("DIR> ") in the first column and reads one line. before is
 // the text of the logical line read so far (its earlier lines, joined; empty
 // for a new line), which colours and completion take into account. Returns 1
-// with the line (no newline, no NUL byte) in *line and *len, valid until the
-// next call, or 0 at end of input (Ctrl-D on an empty line, or the terminal
-// gone). The terminal's mode is the one it had on entry when this returns.
+// with the line (no NUL byte) in *line and *len, followed by a newline that
+// *len does not count, valid until the next call; or 0 at end of input
+// (Ctrl-D on an empty line, or the terminal gone). The terminal's mode is the
+// one it had on entry when this returns.
 int edit_line_read(const char *prompt, const char *before, size_t before_len, const char **line,
                    size_t *len);
 
@@ -36,6 +39,167 @@ void edit_history_record(const char *text);
 // when it is raw now. Every way out of qsh calls it.
 void edit_restore();
 
+// ---- The editor without a terminal: keys, the line, drawing ----
+// Plain functions over plain data; the terminal layer above feeds them the
+// bytes it reads and writes out what they build.
+
+struct def_edit_history;
+struct def_edit_completion;
+
+// A growing run of bytes, kept NUL-terminated (data is null until the first
+// byte). The owner frees data.
+struct def_edit_buf {
+    char *data;
+    size_t len;
+    size_t cap;
+};
+using edit_buf = def_edit_buf;
+void edit_buf_add(edit_buf *b, const char *s, size_t n);
+
+// The line being edited. text never holds a NUL byte; cursor is a byte index
+// at the start of a character (edit_char_next).
+struct def_edit_line {
+    char *text;  // NUL-terminated once anything was put in it
+    size_t len;
+    size_t cap;
+    size_t cursor;
+};
+using edit_line = def_edit_line;
+
+// Characters: one UTF-8 code point with the zero-width code points after it,
+// or one byte that is not part of a valid code point; a control character
+// (below 0x20, 0x7f, and U+0080 to U+009F) is a character of its own, which
+// no zero-width code point joins.
+// The columns a code point takes: 2 for East Asian wide and fullwidth, 0 for
+// combining marks and other zero-width code points, 1 for the rest.
+int edit_width(uint32_t cp);
+// Where the character at i (a character's start, i < len) ends.
+size_t edit_char_next(const char *text, size_t len, size_t i);
+// Where the character that ends at i (a character's start, i > 0) starts.
+size_t edit_char_prev(const char *text, size_t len, size_t i);
+// Whether i (at most len) is the start of a character, or len.
+int is_edit_char_start(const char *text, size_t len, size_t i);
+
+// Keys, decoded from bytes one at a time.
+enum def_edit_key_code : int {
+    // 0x00-0x1f and 0x7f: that control byte
+    key_alt = 0x100,   // key_alt + b: Esc, then the byte b (below 0x80)
+    key_char = 0x200,  // a character to insert, in bytes
+    key_byte,          // a byte that is no valid UTF-8, in bytes
+    key_esc,
+    key_up,
+    key_down,
+    key_left,
+    key_right,
+    key_home,
+    key_end,
+    key_delete,
+    key_ctrl_left,
+    key_ctrl_right,
+};
+using edit_key_code = def_edit_key_code;
+struct def_edit_key {
+    int code;           // an edit_key_code, or a control byte
+    unsigned char len;  // key_char, key_byte: the bytes
+    char bytes[4];
+};
+using edit_key = def_edit_key;
+// The most keys one byte gives.
+constexpr int edit_key_max = 4;
+
+// Where the decoder is within a sequence.
+struct def_edit_decoder {
+    int state;  // nothing held, after Esc, in a CSI or SS3 sequence, in UTF-8
+    int n;      // bytes held
+    int need;   // UTF-8: the bytes of the whole sequence
+    unsigned char held[16];
+};
+using edit_decoder = def_edit_decoder;
+// Feeds one byte: returns how many keys it completes, stored in out. A
+// sequence that is not known is dropped whole.
+int edit_key_decode(edit_decoder *d, unsigned char c, edit_key *out);
+// No byte followed in time: a lone Esc becomes key_esc, a UTF-8 sequence
+// cut short its bytes, an escape sequence nothing. Returns the keys.
+int edit_key_timeout(edit_decoder *d, edit_key *out);
+// Whether the decoder holds part of a sequence.
+int is_edit_key_pending(const edit_decoder *d);
+
+// What the terminal layer does after a key.
+enum def_edit_result {
+    res_none = 0,  // the line changed or not: draw when no more input waits
+    res_enter,     // the line is read
+    res_eof,       // Ctrl-D on an empty line
+    res_complete,  // Tab
+    res_clear,     // Ctrl-L
+    res_intr,      // the terminal's interrupt, quit and suspend characters
+    res_quit,
+    res_suspend,
+};
+using edit_result = def_edit_result;
+
+// The editor's state while one line is read.
+struct def_edit_state {
+    edit_line line;
+    const char *prompt;  // "DIR> "
+    const char *before;  // the logical line's earlier lines, joined
+    size_t before_len;
+    const struct def_edit_history *hist;  // the entries browsed and searched
+    edit_buf *kill;                       // what Ctrl-Y inserts: kept across lines
+    size_t hist_pos;                      // the entry shown; hist->count: the line typed
+    edit_buf typed;                       // the line typed, while an entry is shown
+    int searching;                        // Ctrl-R: the query and where it stands
+    int search_failed;
+    edit_buf query;
+    size_t search_from;  // one past the newest entry that typing searches
+    edit_buf saved;      // the line as it was before the search
+    size_t saved_cursor;
+    size_t saved_pos;
+    int tabs;        // Tabs in a row
+    int last_cut;    // the previous key cut text: the next cut joins it
+    int quote_next;  // Ctrl-V: the next byte is inserted as it is
+    int pasting;     // more input waits: a Tab is inserted, not completed
+    // The terminal's erase, interrupt, quit and suspend bytes (-1: none).
+    int erase, intr, quit, susp;
+};
+using edit_state = def_edit_state;
+// Starts a line: empty, the newest history position, the search ended.
+// prompt, before, hist, kill and the terminal's bytes are the caller's.
+void edit_state_begin(edit_state *st);
+void edit_state_free(edit_state *st);
+// Applies one key, or feeds one byte (decoding it, or inserting it as it is
+// after Ctrl-V). Returns what the terminal layer has to do.
+edit_result edit_key_apply(edit_state *st, const edit_key *k);
+edit_result edit_feed(edit_state *st, edit_decoder *d, unsigned char c);
+// The prompt shown now: the line's, or the search's.
+void edit_state_prompt(const edit_state *st, edit_buf *out);
+// After Tab: inserts c->insert at the cursor. Returns 1 when the names are
+// to be listed: several matched and this is the second Tab in a row.
+int edit_state_completed(edit_state *st, const def_edit_completion *c);
+
+// What is drawn: the prompt and the line in their colours, in a window of
+// width columns and height rows.
+struct def_edit_view {
+    const char *prompt;
+    size_t prompt_len;
+    const char *text;
+    size_t len;
+    const unsigned char *colour;  // an edit_colour per byte of text; null: none at all
+    size_t cursor;
+    int width;
+    int height;
+};
+using edit_view = def_edit_view;
+// Appends to out the bytes that draw v over the last drawing, whose cursor
+// stood on its row old_row (0 for a new drawing, with the terminal's cursor
+// in the first column): back to its first row, the rows (at most height,
+// around the cursor, each within width), the rest of the screen cleared, the
+// cursor placed. Returns the cursor's row among the rows drawn, its column in
+// *col.
+int edit_draw(edit_buf *out, const edit_view *v, int old_row, int *col);
+// Appends names listed in columns for a window of width columns, each row
+// ended by \r\n, the names shown as the line is.
+void edit_list_names(edit_buf *out, char *const *name, size_t count, int width);
+
 // ---- What the line means to qsh: program names, colours, completion ----
 
 // The names of the programs in the PATH directories, read once per line for
@@ -44,7 +208,9 @@ void edit_restore();
 struct def_edit_cmds {
     char **name;
     size_t count;
-    int loaded;  // read since the line began (edit_cmds_free clears it)
+    int loaded;           // read since the line began (edit_cmds_free clears it)
+    char *path;           // the PATH value they were read from
+    unsigned char *runs;  // per name: 0 not looked at yet, 1 a program that runs, 2 none
 };
 using edit_cmds = def_edit_cmds;
 // Reads the directories of path (a PATH value; null or empty: none).
@@ -87,6 +253,26 @@ using edit_completion = def_edit_completion;
 void edit_complete(const char *text, size_t len, size_t cursor, edit_cmds *cmds,
                    edit_completion *out);
 void edit_completion_free(edit_completion *c);
+
+// The pure steps of completion.
+// The word before the cursor, as qsh splits and reads it.
+struct def_edit_word {
+    size_t start;  // where it starts in the text (the cursor, for a new word)
+    char *name;    // what qsh reads it as: quotes and escapes resolved; owned
+    char quote;    // the quote left open at the cursor (' or "), or 0
+    int is_cmd;    // the first word of a command
+};
+using edit_word = def_edit_word;
+// Finds the word before cursor in text. Returns 0, with nothing to free,
+// when there is none to complete: the text before the cursor ends with an
+// escaping backslash or holds a NUL byte.
+int edit_word_before(const char *text, size_t cursor, edit_word *w);
+// The n bytes of name written so that qsh reads them back as they are,
+// after an open quote (0: none). A new string.
+char *edit_name_quote(const char *name, size_t n, char quote);
+// The length of the longest prefix common to the count names (count > 0),
+// cut back to a whole UTF-8 character.
+size_t edit_names_common(char *const *name, size_t count);
 
 // ---- History ----
 

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -14,6 +15,7 @@
 
 #include "char.h"
 #include "define.h"
+#include "edit.h"
 
 // What is read ahead of the current line is kept here. When the script is
 // standard input, a command started by the shell may read the same input,
@@ -25,7 +27,8 @@
 //   unseekable input is read one byte at a time: either way nothing past the
 //   current line is ever consumed while commands may run;
 // - a terminal delivers one line per read; with -s nothing reads behind the
-//   shell, so both read in blocks.
+//   shell, so both read in blocks. When the line editor reads the line
+//   instead, the data is the editor's line and its newline.
 // A script file is the shell's own and is read in blocks; a -c string is
 // read where it stands. End of input is final: nothing is read after it.
 enum def_input_mode {
@@ -45,12 +48,14 @@ struct def_input {
     int fd;  // 0, or the script file's own descriptor
     int at_end;
     def_input_mode mode;
-    int tty;          // standard input is a terminal (known with mode)
-    int alone;        // -s: no command ever reads standard input (input_reset keeps it)
-    int shebang;      // the first line is still to come: skip it if it is #!...
-    int parked;       // set while commands run after input_sync
-    off_t parked_at;  // the offset they were given
-    int peek[2];      // the private pipe that input_peek copies into
+    int tty;                // standard input is a terminal (known with mode)
+    int alone;              // -s: no command ever reads standard input (input_reset keeps it)
+    int shebang;            // the first line is still to come: skip it if it is #!...
+    int parked;             // set while commands run after input_sync
+    off_t parked_at;        // the offset they were given
+    int peek[2];            // the private pipe that input_peek copies into
+    int edited;             // the editor read a part of the logical line
+    char prompt[4096 + 3];  // "DIR> ", or empty: no prompt
 };
 // The one source of lines, for the whole run. Zero is standard input, nothing
 // read, kind not known; input_from_file and input_from_string choose another
@@ -74,6 +79,7 @@ void input_reset()
     input.tty = 0;
     input.shebang = 0;
     input.parked = 0;
+    input.edited = 0;
 }
 
 int input_from_file(const char *path)
@@ -141,6 +147,45 @@ int input_is_tty()
     if (input.mode == input_unknown)
         input_probe();
     return input.tty;
+}
+
+void input_set_prompt(const char *dir)
+{
+    snprintf(input.prompt, sizeof input.prompt, "%s> ", dir);
+}
+
+void input_prompt_print()
+{
+    fputs(input.prompt, stdout);
+    output_flush();
+}
+
+void input_line_done(const char *text)
+{
+    if (input.edited)
+        edit_history_record(text);
+    input.edited = 0;
+}
+
+// Before a line is read from a terminal: the prompt is written, or, when
+// nothing read is left and the editor is usable, the editor draws it and
+// reads the line, which becomes the data to read, as a -c string is.
+static void input_prompt(const char *text, size_t len)
+{
+    if (input.pos < input.len || input.at_end || !edit_usable()) {
+        input_prompt_print();
+        return;
+    }
+    const char *line;
+    size_t n;
+    if (edit_line_read(input.prompt, text, len, &line, &n)) {
+        input.data = line;  // followed by its newline
+        input.pos = 0;
+        input.len = n + 1;
+        input.edited = 1;
+    } else {
+        input.at_end = 1;
+    }
 }
 
 // Standard input left non-blocking by another program is made blocking, so
@@ -292,6 +337,8 @@ input_state input_line_read(char **buffptr, int *size, size_t *len)
     int cap = *size;
     size_t i = *len;
     size_t start = i;
+    if (tty && input.prompt[0])
+        input_prompt(buff, start);
     int got_newline = line_copy(&buff, &cap, &i);
     if (input.shebang) {
         input.shebang = 0;

@@ -32,16 +32,27 @@ int input_string_done();
 // Whether the shell prompts: the source is standard input and a terminal.
 int input_is_tty();
 
+// The prompt, "DIR> ", that input_line_read writes before each line it reads
+// from a terminal (nothing until this is called); when the line editor is
+// used (edit_usable), the editor draws it and reads the line instead.
+void input_set_prompt(const char *dir);
+// Writes the prompt out now.
+void input_prompt_print();
+// The logical line in text is complete (accepted or refused): when the
+// editor read any of it, it goes into the history.
+void input_line_done(const char *text);
+
 // Tells the reader that no command will read standard input behind it (-s),
 // so it may read in blocks whatever standard input is.
 void input_set_alone(int alone);
 
-// Reads one line into *buffptr after its first *len characters, which then
-// become the length of the joined text (up to a NUL byte): a continued line
-// costs only what is appended. A null *buffptr gets a fresh zero-filled
-// buffer of 1024 bytes; *size is the buffer's capacity, doubled before a
-// character would land at index capacity - 1. The caller owns the buffer
-// and frees it. The newline is not stored; the text is NUL-terminated.
+// Reads one line (prompting first on a terminal, see input_set_prompt) into
+// *buffptr after its first *len characters, which then become the length of
+// the joined text (up to a NUL byte): a continued line costs only what is
+// appended. A null *buffptr gets a fresh zero-filled buffer of 1024 bytes;
+// *size is the buffer's capacity, doubled before a character would land at
+// index capacity - 1. The caller owns the buffer and frees it. The newline
+// is not stored; the text is NUL-terminated.
 input_state input_line_read(char **buffptr, int *size, size_t *len);
 
 // Before commands start: hands standard input over at the end of the text

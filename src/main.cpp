@@ -17,8 +17,8 @@ int only_print_tokens;
 
 void print_invitation()
 {
-    printf("%s> ", cur_path);
-    output_flush();
+    input_set_prompt(cur_path);
+    input_prompt_print();
 }
 
 void mem_free(char **buff, word_list **wl)
@@ -36,8 +36,7 @@ input_state read_loop(char **buffptr, int *size)
     if (!buffptr)
         return st_fin;
     size_t len = *buffptr ? strlen(*buffptr) : 0;
-    if (input_is_tty())
-        print_invitation();
+    input_set_prompt(cur_path);  // written by the reader on a terminal
     return input_line_read(buffptr, size, &len);
 }
 
@@ -106,9 +105,8 @@ int loop()
     size_t len = 0;
     syntax_pass pass = {};
     word_list *wl = nullptr;
+    input_set_prompt(cur_path);  // the reader prompts before each line, continued ones too
     for (;;) {
-        if (tty)
-            print_invitation();  // again before each continuation line
         input_state st = input_line_read(&buff, &size, &len);
         if (st == st_fin) {
             if (tty)
@@ -120,6 +118,8 @@ int loop()
         syntax_state res = line_check(buff, &pass, fin_flag, &err_pos, &err_symcnt);
         if (res == syntax_cont_read && !fin_flag)
             continue;  // read the next line into the same buffer
+        if (res != syntax_cont_read)
+            input_line_done(buff);  // recalled by the editor, before it runs
         // No more input: an unfinished line is dropped, and ends -e at once.
         if (res == syntax_cont_read && exec_opt.errexit)
             shell_exit(2);
@@ -162,7 +162,7 @@ static const char help_text[] =
 {
     fprintf(stderr, complaint, arg);
     fputs(usage_text, stderr);
-    exit(2);
+    shell_leave(2);
 }
 
 [[noreturn]] static void print_and_exit(const char *first, const char *second)
@@ -215,7 +215,7 @@ static int args_handle(int argc, char **argv)
         input_from_string(argv[i]);
     } else if (i < argc && input_from_file(argv[i]) < 0) {
         fprintf(stderr, "qsh: %s: %s\n", argv[i], strerror(errno));
-        exit(127);
+        shell_leave(127);
     }
     return fl.c || i < argc;
 }

@@ -70,16 +70,32 @@ syntax_state syntax_handle(char *buff, int *err_pos, int *symcnt)
     return syntax_resume(buff, &pass, err_pos, symcnt);
 }
 
-// Inside quotes only the closing quote of the same kind counts. Returns the
-// index after it, or that of the NUL while the span stays open.
+// Marks the bytes from idx to stop as quoted. Out of line: only the line
+// editor asks for marks.
+[[gnu::noinline, gnu::cold]] static void syntax_mark_span(syntax_pass *pass, int idx, int stop)
+{
+    memset(pass->quoted + idx, 1, static_cast<size_t>(stop - idx));
+}
+
+// Marks the bytes from idx to stop as quoted, when the pass is asked to.
+static void syntax_mark(syntax_pass *pass, int idx, int stop)
+{
+    if (pass->quoted) [[unlikely]]
+        syntax_mark_span(pass, idx, stop);
+}
+
+// Returns the index after the closing quote, or that of the NUL while the
+// span stays open. The byte before idx is the opening quote or quoted text
+// (that of the earlier lines, for a pass resumed inside quotes).
 static int syntax_quoted_span(const char *buff, int idx, syntax_pass *pass)
 {
     char close = pass->quote ? '\'' : '"';
-    const char *end = strchr(buff + idx, close);
-    if (!end)
-        return idx + static_cast<int>(strlen(buff + idx));
-    quote_set_flags(close, &pass->quote, &pass->dbl_quote, &pass->is_in_quotes);
-    return static_cast<int>(end - buff) + 1;
+    const char *end = quote_close(buff + idx, close);
+    int stop = static_cast<int>(end - buff) + (*end != '\0');
+    syntax_mark(pass, idx - 1, stop);
+    if (*end)
+        quote_set_flags(close, &pass->quote, &pass->dbl_quote, &pass->is_in_quotes);
+    return stop;
 }
 
 // Skips words and blanks from idx to the next character that matters (an
@@ -123,6 +139,7 @@ static syntax_state syntax_operator(const char *buff, int *idx, syntax_pass *pas
 static syntax_state syntax_final_backslash(char *buff, int idx, syntax_pass *pass)
 {
     buff[idx] = ' ';
+    syntax_mark(pass, idx, idx + 1);
     pass->idx = idx;
     // Only blanks since the last operator: its look-ahead saw this backslash
     // as a word, so it must be judged again.
@@ -162,10 +179,12 @@ syntax_state syntax_resume(char *buff, syntax_pass *pass, int *err_pos, int *sym
         }
         if (c == '\\' && !buff[idx + 1])
             return syntax_final_backslash(buff, idx, pass);
-        if (c == '\\')
+        if (c == '\\') {
+            syntax_mark(pass, idx, idx + 2);
             idx++;  // the escaped character is text, whatever it is
-        else
+        } else {
             quote_set_flags(c, &pass->quote, &pass->dbl_quote, &pass->is_in_quotes);
+        }
         pass->cmd_exist = 1;  // an escape or a quote makes a word
         idx++;
     }

@@ -46,6 +46,10 @@ struct def_syntax_pass {
     int op_seen;
     int op_idx;
     short op_cmd_exist;
+    // When not null, the pass sets quoted[i] to 1 for each byte buff[i] it
+    // finds quoted (the quotes included) or escaped (the backslash included,
+    // and a final one). The line editor colours by it; the loop leaves it null.
+    unsigned char *quoted;
 };
 using syntax_pass = def_syntax_pass;
 

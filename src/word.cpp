@@ -289,11 +289,11 @@ static int tok_word_rebuild(const char *buff, int buff_idx, int idx, const char 
         char c = buff[idx];
         if (is_quote(c)) {
             const char *text = buff + idx + 1;
-            const char *close = strchr(text, c);
-            size_t n = close ? static_cast<size_t>(close - text) : strlen(text);
+            const char *close = quote_close(text, c);
+            size_t n = static_cast<size_t>(close - text);
             at = tok_put(at, text, n, text_end);
             idx += 1 + static_cast<int>(n);
-            if (!close)
+            if (!*close)
                 break;  // an open quote (the checker never lets one through)
             idx++;
         } else if (c == '\\') {

@@ -16,6 +16,7 @@ targets=(
   fuzz_loop
   fuzz_input
   fuzz_scan
+  fuzz_edit
 )
 
 cmake --preset fuzz -DQSH_WERROR=ON
