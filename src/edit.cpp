@@ -1476,6 +1476,14 @@ static int edit_name_cmp(const void *a, const void *b)
     return strcmp(*static_cast<char *const *>(a), *static_cast<char *const *>(b));
 }
 
+static void edit_names_free(edit_names *list)
+{
+    for (size_t i = 0; i < list->count; i++)
+        free(list->name[i]);
+    free(list->name);
+    *list = {};
+}
+
 static void edit_names_sort(edit_names *list)
 {
     if (list->count > 1)
@@ -1496,26 +1504,58 @@ static int is_file_runnable(int dir_fd, const char *file)
            faccessat(dir_fd, file, X_OK, 0) == 0;
 }
 
+// Adds the entries of the directory part of path (up to its last /, the
+// current directory without one) that start with its last part; with
+// runnable, only the files that run, and directories. A directory's name
+// gets a final /.
+static void edit_names_add_files(edit_names *out, const char *path, int runnable)
+{
+    const char *slash = strrchr(path, '/');
+    const char *base = slash ? slash + 1 : path;
+    char *dir = slash ? mem_strndup(path, static_cast<size_t>(slash - path) + 1) : nullptr;
+    DIR *d = opendir(dir ? dir : ".");
+    free(dir);
+    if (!d)
+        return;
+    size_t len = strlen(base);
+    while (const dirent *e = readdir(d)) {
+        const char *name = e->d_name;
+        if (strncmp(name, base, len) || is_name_dots(name) || strchr(name, '\n') ||
+            (name[0] == '.' && base[0] != '.'))
+            continue;
+        struct stat st;
+        int is_dir = e->d_type == DT_DIR;
+        if (e->d_type == DT_LNK || e->d_type == DT_UNKNOWN)
+            is_dir = fstatat(dirfd(d), name, &st, 0) == 0 && S_ISDIR(st.st_mode);
+        if (runnable && !is_dir && !is_file_runnable(dirfd(d), name))
+            continue;
+        size_t n = strlen(name);
+        edit_names_push(out, name, n + is_dir);
+        if (is_dir)
+            out->name[out->count - 1][n] = '/';
+    }
+    closedir(d);
+}
+
 // ---- Program names ----
 
-// Copies the element of a PATH value at *at into dir (PATH_MAX bytes; an
-// empty element is the current directory, as for execvp; one too long is
-// left empty) and moves *at to the next element, or to null after the last.
-// Returns 0 when none was left.
+// Copies the next element of a PATH value from *at into dir (PATH_MAX
+// bytes; an empty element is the current directory, as for execvp; one too
+// long is passed over) and moves *at past it, to null after the last.
+// Returns 0 when none is left.
 static int edit_path_next(const char **at, char *dir)
 {
-    if (!*at)
-        return 0;
-    const char *end = strchrnul(*at, ':');
-    size_t len = static_cast<size_t>(end - *at);
-    if (len >= PATH_MAX)
-        len = 0, dir[0] = '\0';
-    else if (len)
-        memcpy(dir, *at, len), dir[len] = '\0';
-    else
-        strcpy(dir, ".");
-    *at = *end ? end + 1 : nullptr;
-    return 1;
+    while (*at) {
+        const char *start = *at, *end = strchrnul(start, ':');
+        size_t len = static_cast<size_t>(end - start);
+        *at = *end ? end + 1 : nullptr;
+        if (len < PATH_MAX) {
+            memcpy(dir, len ? start : ".", len ? len : 1);
+            dir[len ? len : 1] = '\0';
+            return 1;
+        }
+    }
+    return 0;
 }
 
 // Adds the names in one directory, leaving out subdirectories where the
@@ -1603,7 +1643,8 @@ static int edit_cmds_runs(edit_cmds *cmds, size_t i)
 // its start, marking its quoted bytes in quoted when that is not null. The
 // first misplaced operator is kept in *err_pos and *symcnt (*err_pos stays
 // -1 without one); the pass then goes on after it, as a new line would, so
-// that the quotes after it are marked too. *pass is where the last pass
+// that the quotes after it are marked too, up to a number of such restarts
+// (each measures the rest of the text). *pass is where the last pass
 // stopped.
 static void edit_check(char *text, unsigned char *quoted, int *err_pos, int *symcnt,
                        syntax_pass *pass)
@@ -1612,7 +1653,8 @@ static void edit_check(char *text, unsigned char *quoted, int *err_pos, int *sym
     *pass = {};
     pass->quoted = quoted;
     int pos, cnt;
-    while (syntax_resume(text, pass, &pos, &cnt) == syntax_err) {
+    for (int restarts = 0; syntax_resume(text, pass, &pos, &cnt) == syntax_err && restarts < 64;
+         restarts++) {
         if (*err_pos < 0)
             *err_pos = pos, *symcnt = cnt;
         *pass = {};
@@ -1632,10 +1674,11 @@ struct def_edit_token {
 using edit_token = def_edit_token;
 
 // Cuts the token after *idx through the tokenizer's entries and moves *idx
-// past it. *cmd says whether the next word starts a command: at the start,
-// after ; & | || &&, but not after a redirection, whose word is a file, nor
-// after a command's first word. Returns 0 at the end of the text.
-static int edit_token_next(const char *text, int *idx, int *cmd, edit_token *t)
+// past it; end is just past the text's NUL. *cmd says whether the next word
+// starts a command: at the start, after ; & | || &&, but not after a
+// redirection, whose word is a file, nor after a command's first word.
+// Returns 0 at the end of the text.
+static int edit_token_next(const char *text, const char *end, int *idx, int *cmd, edit_token *t)
 {
     *idx += tok_space_handle(text, *idx);
     if (!text[*idx])
@@ -1648,7 +1691,7 @@ static int edit_token_next(const char *text, int *idx, int *cmd, edit_token *t)
         *cmd = !is_word_delim(text + *idx, len, nullptr);
         *idx += len;
     } else {
-        *idx += tok_word_handle(text, *idx, &t->text);
+        *idx += tok_word_handle_in(text, *idx, end, &t->text);
         t->is_cmd = *cmd;
         *cmd = 0;
     }
@@ -1656,46 +1699,35 @@ static int edit_token_next(const char *text, int *idx, int *cmd, edit_token *t)
     return 1;
 }
 
-// The word t as qsh reads it: a new string.
-static char *edit_token_name(const char *text, const edit_token *t)
-{
-    if (t->text)
-        return mem_strndup(t->text, strlen(t->text));
-    return mem_strndup(text + t->start, static_cast<size_t>(t->end - t->start));
-}
-
 // ---- Colours ----
 
-// Whether some entry of the directory part of path starts with its last part.
+// Whether some file's name starts with the last part of path, in the
+// directory its other parts name.
 static int is_path_begun(const char *path)
 {
-    const char *slash = strrchr(path, '/');
-    char *dir = mem_strndup(path, static_cast<size_t>(slash - path) + 1);
-    const char *base = slash + 1;
-    size_t len = strlen(base);
-    int found = 0;
-    if (DIR *d = opendir(dir)) {
-        while (const dirent *e = readdir(d))
-            if (!strncmp(e->d_name, base, len) && !strchr(e->d_name, '\n')) {
-                found = 1;
-                break;
-            }
-        closedir(d);
-    }
-    free(dir);
+    edit_names list = {};
+    edit_names_add_files(&list, path, 0);
+    int found = list.count > 0;
+    edit_names_free(&list);
     return found;
 }
 
-// Whether the command name (as qsh reads it) names a program that runs: a
-// path when it holds a /, else a name on PATH. While typing (the cursor at
-// its end), also the start of such a name, or of a file's for a path.
-static int is_cmd_known(const char *name, int typing, edit_cmds *cmds)
+// Whether the command name, the word t as qsh reads it, names a program
+// that runs: a path when it holds a /, else a name on PATH. While typing (the
+// cursor at its end), also the start of such a name, or of a file's for a
+// path.
+static int is_cmd_known(const char *text, const edit_token *t, int typing, edit_cmds *cmds)
 {
-    if (strchr(name, '/'))
-        return is_file_runnable(AT_FDCWD, name) || (typing && is_path_begun(name));
+    const char *name = t->text ? t->text : text + t->start;
+    size_t len = t->text ? strlen(name) : static_cast<size_t>(t->end - t->start);
+    if (memchr(name, '/', len)) {
+        char *path = mem_strndup(name, len);
+        int known = is_file_runnable(AT_FDCWD, path) || (typing && is_path_begun(path));
+        free(path);
+        return known;
+    }
     if (!cmds->loaded)
         edit_cmds_load(cmds, getenv("PATH"));
-    size_t len = strlen(name);
     size_t i = edit_cmds_find(cmds, name, len);
     if (i == cmds->count || strncmp(cmds->name[i], name, len))
         return 0;
@@ -1717,16 +1749,13 @@ void edit_colour_line(const char *text, size_t len, size_t from, size_t cursor, 
     for (size_t i = 0; i < len; i++)
         all[i] = all[i] ? colour_quoted : colour_plain;
     edit_token t;
-    for (int idx = 0, cmd = 1; edit_token_next(copy, &idx, &cmd, &t);) {
+    for (int idx = 0, cmd = 1; edit_token_next(copy, copy + len + 1, &idx, &cmd, &t);) {
         size_t n = static_cast<size_t>(t.end - t.start);
-        if (t.is_delim) {
+        if (t.is_delim)
             memset(all + t.start, colour_operator, n);
-        } else if (t.is_cmd && static_cast<size_t>(t.end) > from) {
-            char *name = edit_token_name(copy, &t);
-            if (!is_cmd_known(name, cursor == static_cast<size_t>(t.end), cmds))
-                memset(all + t.start, colour_unknown, n);
-            free(name);
-        }
+        else if (t.is_cmd && static_cast<size_t>(t.end) > from &&
+                 !is_cmd_known(copy, &t, cursor == static_cast<size_t>(t.end), cmds))
+            memset(all + t.start, colour_unknown, n);
         free(t.text);
     }
     if (err_pos >= 0)
@@ -1756,10 +1785,12 @@ int edit_word_before(const char *text, size_t cursor, edit_word *w)
         w->quote = pass.quote ? '\'' : '"';
     edit_token t;
     int cmd = 1;
-    for (int idx = 0; edit_token_next(copy, &idx, &cmd, &t);) {
+    for (int idx = 0; edit_token_next(copy, copy + cursor + 1, &idx, &cmd, &t);) {
         if (!t.is_delim && static_cast<size_t>(t.end) == cursor) {
             w->start = static_cast<size_t>(t.start);
-            w->name = edit_token_name(copy, &t);
+            size_t n = static_cast<size_t>(t.end - t.start);
+            w->name = t.text ? t.text : mem_strndup(copy + t.start, n);
+            t.text = nullptr;
             w->is_cmd = t.is_cmd;
         }
         free(t.text);
@@ -1819,39 +1850,6 @@ static void edit_complete_cmds(edit_cmds *cmds, const char *base, edit_names *ou
     }
 }
 
-// Adds the entries of the directory part of path (up to its last /, the
-// current directory without one) that start with its last part; with
-// runnable, only the files that run, and directories. A directory's name
-// gets a final /.
-static void edit_complete_files(const char *path, int runnable, edit_names *out)
-{
-    const char *slash = strrchr(path, '/');
-    const char *base = slash ? slash + 1 : path;
-    char *dir = slash ? mem_strndup(path, static_cast<size_t>(slash - path) + 1) : nullptr;
-    DIR *d = opendir(dir ? dir : ".");
-    free(dir);
-    if (!d)
-        return;
-    size_t len = strlen(base);
-    while (const dirent *e = readdir(d)) {
-        const char *name = e->d_name;
-        if (strncmp(name, base, len) || is_name_dots(name) || strchr(name, '\n') ||
-            (name[0] == '.' && base[0] != '.'))
-            continue;
-        struct stat st;
-        int is_dir = e->d_type == DT_DIR;
-        if (e->d_type == DT_LNK || e->d_type == DT_UNKNOWN)
-            is_dir = fstatat(dirfd(d), name, &st, 0) == 0 && S_ISDIR(st.st_mode);
-        if (runnable && !is_dir && !is_file_runnable(dirfd(d), name))
-            continue;
-        size_t n = strlen(name);
-        edit_names_push(out, name, n + is_dir);
-        if (is_dir)
-            out->name[out->count - 1][n] = '/';
-    }
-    closedir(d);
-}
-
 // The text that Tab inserts for the matches of the word w.
 static char *edit_complete_insert(const edit_word *w, char *const *match, size_t count)
 {
@@ -1888,7 +1886,7 @@ void edit_complete(const char *text, size_t len, size_t cursor, edit_cmds *cmds,
     if (w.is_cmd && !strchr(w.name, '/'))
         edit_complete_cmds(cmds, w.name, &list);
     else
-        edit_complete_files(w.name, w.is_cmd, &list);
+        edit_names_add_files(&list, w.name, w.is_cmd);
     edit_names_sort(&list);
     if (list.count) {
         free(out->insert);
@@ -2102,7 +2100,8 @@ static int is_history_locked(int fd, const char *path)
 
 int edit_history_load(edit_history *h, const char *path)
 {
-    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    // Not blocked by a FIFO that nobody writes.
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0)
         return errno == ENOENT ? 0 : edit_history_fail(path, errno);
     edit_history_tail t;
@@ -2146,7 +2145,7 @@ static int edit_history_dirs(const char *path)
 // opened again. Returns the descriptor, or -1 with errno set.
 static int edit_history_open_append(const char *path)
 {
-    const int flags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY;
+    const int flags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
     for (int tries = 0;; tries++) {
         int fd = open(path, flags, 0600);
         if (fd < 0 && errno == ENOENT && edit_history_dirs(path) == 0)

@@ -370,7 +370,12 @@ static const char *text_end_of(const char *s)
 
 int tok_word_handle(const char *buff, int buff_idx, char **token)
 {
-    const char *s = buff + buff_idx, *end = text_end_of(s);
+    return tok_word_handle_in(buff, buff_idx, text_end_of(buff + buff_idx), token);
+}
+
+int tok_word_handle_in(const char *buff, int buff_idx, const char *end, char **token)
+{
+    const char *s = buff + buff_idx;
     const char *stop = text_scan(s, end, 1);
     if (!is_char_special(*stop))
         return static_cast<int>(stop - s);  // no text to hand back

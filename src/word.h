@@ -61,3 +61,6 @@ int tok_delim_handle(const char *buff, int idx);
 // The length in buff of the word at buff_idx. When the word holds quotes or
 // backslashes, its rebuilt text is returned through *token (caller frees).
 int tok_word_handle(const char *buff, int buff_idx, char **token);
+// The same, where the end of the text (just past its NUL) is known: a walk
+// over a long text, word by word, does not measure the rest of it each time.
+int tok_word_handle_in(const char *buff, int buff_idx, const char *text_end, char **token);

@@ -1,0 +1,340 @@
+// SPDX-License-Identifier: BSD-2-Clause
+// What the line editor knows of qsh's language: colours, the word before the
+// cursor and its completion, and the history with its file.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "edit.h"
+#include "support.h"
+
+namespace {
+
+// A directory with programs on PATH (prog, progx; noexec cannot run; sub is
+// a directory) and, as the current directory, files to complete.
+struct lang_dirs {
+    temp_dir bin, cwd;
+    std::string old_path = getenv("PATH") ? getenv("PATH") : "";
+    char old_cwd[4096];
+    lang_dirs()
+    {
+        write_file(bin / "prog", "", 0755);
+        write_file(bin / "progx", "", 0755);
+        write_file(bin / "noexec", "", 0644);
+        mkdir((bin / "sub").c_str(), 0755);
+        for (const char *f : {"a b.txt", "it's", ".hidden", "data1", "data2", "bad\nname"})
+            write_file(cwd / f, "");
+        write_file(cwd / "run.sh", "", 0755);
+        mkdir((cwd / "dir").c_str(), 0755);
+        write_file(cwd / "dir/inner", "");
+        setenv("PATH", (bin.path + ":/nonexistent").c_str(), 1);
+        EXPECT_TRUE(getcwd(old_cwd, sizeof old_cwd) && chdir(cwd.path.c_str()) == 0);
+    }
+    ~lang_dirs()
+    {
+        setenv("PATH", old_path.c_str(), 1);
+        EXPECT_EQ(chdir(old_cwd), 0);
+    }
+};
+
+TEST(EditColour, Table)
+{
+    lang_dirs dirs;
+    // . plain, o operator, q quoted, e misplaced operator, u unknown command.
+    const struct {
+        const char *before, *line;
+        int cursor;  // in the line; -1: at its end
+        const char *colour;
+    } rows[] = {
+        {"", "prog a|progx b", -1, "......o......."},
+        {"", "prog 'a b' \"c\"", -1, ".....qqqqq.qqq"},
+        {"", "prog a\\ b\\;", -1, "......qq.qq"},
+        {"", "prog >>f <g 2>x", -1, ".....oo..o...o."},
+        {"", "prog > nope", -1, ".....o....."},
+        {"", "nope x;noexec", 0, "uuuu..ouuuuuu"},
+        {"", "sub", 0, "uuu"},
+        {"", "pro", -1, "..."},
+        {"", "pro x", 3, "....."},
+        {"", "pro x", -1, "uuu.."},
+        {"", "progx", -1, "....."},
+        {"", "prog && nope", -1, ".....oo.uuuu"},
+        {"", "'prog' \"pr\"og", -1, "qqqqqq.qqqq.."},
+        {"", "'nope'", 0, "uuuuuu"},
+        {"", "prog | | prog", -1, ".....o.e....."},
+        {"", "; prog 'a;b' ; x", 0, "e......qqqqq.o.u"},
+        {"", "prog 'abc", -1, ".....qqqq"},
+        {"", "prog a\\", -1, "......q"},
+        {"prog |", " ; x", -1, ".e.u"},
+        {"prog &&", "&& x", -1, "ee.u"},
+        {"prog 'a", "b' | x", 0, "qq.o.u"},
+        {"", "./run.sh x | ./data | ./ru", -1, "...........o.uuuuuu.o....."},
+        {"", "./zz", -1, "uuuu"},
+        {"", "dir/", -1, "...."},
+    };
+    const char letter[] = {'.', 'o', 'q', 'e', 'u'};
+    for (const auto &r : rows) {
+        std::string text = std::string(r.before) + r.line;
+        size_t from = strlen(r.before);
+        size_t cursor = r.cursor < 0 ? text.size() : from + static_cast<size_t>(r.cursor);
+        std::vector<unsigned char> colour(text.size() - from, 99);
+        edit_cmds cmds = {};
+        edit_colour_line(text.data(), text.size(), from, cursor, &cmds, colour.data());
+        std::string got;
+        for (unsigned char c : colour)
+            got += c < sizeof letter ? letter[c] : '?';
+        EXPECT_EQ(got, r.colour) << "[" << r.before << "][" << r.line << "]";
+        edit_cmds_free(&cmds);
+    }
+}
+
+TEST(EditWordBefore, Table)
+{
+    const struct {
+        const char *text;
+        int ok;
+        size_t start;
+        const char *name;
+        char quote;
+        int is_cmd;
+    } rows[] = {
+        {"ls", 1, 0, "ls", 0, 1},          {"ls a", 1, 3, "a", 0, 0},
+        {"ls ", 1, 3, "", 0, 0},           {"ls |", 1, 4, "", 0, 1},
+        {"ls|ca", 1, 3, "ca", 0, 1},       {"ls >f", 1, 4, "f", 0, 0},
+        {"ls >", 1, 4, "", 0, 0},          {"ls > f g", 1, 7, "g", 0, 0},
+        {"ls 'a b", 1, 3, "a b", '\'', 0}, {"ls \"it's", 1, 3, "it's", '"', 0},
+        {"ls 'a'\"b", 1, 3, "ab", '"', 0}, {"ls a\\ b", 1, 3, "a b", 0, 0},
+        {"x; 'p'r", 1, 3, "pr", 0, 1},     {"ls | | ca", 1, 7, "ca", 0, 1},
+        {"ls a\\", 0, 0, "", 0, 0},        {"ls a\\\\", 1, 3, "a\\", 0, 0},
+    };
+    for (const auto &r : rows) {
+        edit_word w;
+        ASSERT_EQ(edit_word_before(r.text, strlen(r.text), &w), r.ok) << r.text;
+        if (!r.ok)
+            continue;
+        EXPECT_EQ(w.start, r.start) << r.text;
+        EXPECT_STREQ(w.name, r.name) << r.text;
+        EXPECT_EQ(w.quote, r.quote) << r.text;
+        EXPECT_EQ(w.is_cmd, r.is_cmd) << r.text;
+        free(w.name);
+    }
+}
+
+TEST(EditNameQuote, Table)
+{
+    const struct {
+        const char *name;
+        char quote;
+        const char *out;
+    } rows[] = {
+        {"a b", 0, "a\\ b"},
+        {"it's \"x\"", 0, "it\\'s\\ \\\"x\\\""},
+        {"a;b|c&d<e>f\\g\th", 0, "a\\;b\\|c\\&d\\<e\\>f\\\\g\\\th"},
+        {"it's", '\'', "it'\\''s"},
+        {"say \"hi\"", '"', "say \"\\\"\"hi\"\\\"\""},
+        {"a\"b c;\\", '\'', "a\"b c;\\"},
+    };
+    for (const auto &r : rows) {
+        char *out = edit_name_quote(r.name, strlen(r.name), r.quote);
+        EXPECT_STREQ(out, r.out) << r.name;
+        free(out);
+    }
+    char *names[] = {const_cast<char *>("\xc3\xa9"), const_cast<char *>("\xc3\xa8")};
+    EXPECT_EQ(edit_names_common(names, 2), 0u);  // not half of an é
+    char *more[] = {const_cast<char *>("abc"), const_cast<char *>("abd"), const_cast<char *>("ab")};
+    EXPECT_EQ(edit_names_common(more, 2), 2u);
+    EXPECT_EQ(edit_names_common(more, 3), 2u);
+}
+
+TEST(EditComplete, Table)
+{
+    lang_dirs dirs;
+    const struct {
+        const char *text, *insert, *matches;  // matches joined by |
+    } rows[] = {
+        {"cat a", "\\ b.txt ", "a b.txt"},
+        {"cat 'a", " b.txt' ", "a b.txt"},
+        {"cat i", "t\\'s ", "it's"},
+        {"cat 'i", "t'\\''s' ", "it's"},
+        {"cat d", "", "data1|data2|dir/"},
+        {"cat da", "ta", "data1|data2"},
+        {"cat di", "r/", "dir/"},
+        {"cat \"di", "r/", "dir/"},
+        {"cat .", "hidden ", ".hidden"},
+        {"cat ", "", "a b.txt|data1|data2|dir/|it's|run.sh"},
+        {"cat dir/", "inner ", "inner"},
+        {"cat > da", "ta", "data1|data2"},
+        {"./", "", "dir/|run.sh"},
+        {"pro", "g", "prog|progx"},
+        {"x | progx", " ", "progx"},
+        {"nope", "", ""},
+        {"noex", "", ""},
+        {"cat zz", "", ""},
+    };
+    for (const auto &r : rows) {
+        edit_cmds cmds = {};
+        edit_completion c;
+        edit_complete(r.text, strlen(r.text), strlen(r.text), &cmds, &c);
+        std::string matches;
+        for (size_t i = 0; i < c.count; i++)
+            matches += std::string(i ? "|" : "") + c.match[i];
+        EXPECT_STREQ(c.insert, r.insert) << r.text;
+        EXPECT_EQ(matches, r.matches) << r.text;
+        edit_completion_free(&c);
+        edit_cmds_free(&cmds);
+    }
+}
+
+TEST(EditHistory, PathAndAddRules)
+{
+    const struct {
+        const char *histfile, *xdg, *home, *path;
+    } rows[] = {
+        {"/h/f", "/x", "/home", "/h/f"},
+        {"", "/x", "/home", nullptr},
+        {nullptr, "/x", "/home", "/x/qsh/history"},
+        {nullptr, "rel", "/home", "/home/.local/state/qsh/history"},
+        {nullptr, "", "/home", "/home/.local/state/qsh/history"},
+        {nullptr, nullptr, "", nullptr},
+        {nullptr, nullptr, nullptr, nullptr},
+    };
+    for (const auto &r : rows) {
+        char *p = edit_history_path(r.histfile, r.xdg, r.home);
+        EXPECT_STREQ(p, r.path);
+        free(p);
+    }
+    edit_history h = {};
+    const struct {
+        const char *text;
+        int added;
+    } adds[] = {{"ls", 1}, {"ls", 0}, {"", 0}, {" ls", 0}, {"\tls", 0}, {"pwd", 1}, {"ls", 1}};
+    for (const auto &a : adds)
+        EXPECT_EQ(edit_history_add(&h, a.text), a.added) << a.text;
+    for (int i = 0; i < 1000; i++)
+        edit_history_add(&h, ("e" + std::to_string(i)).c_str());
+    ASSERT_EQ(h.count, edit_history_keep);
+    EXPECT_STREQ(h.entry[0], "e0");
+    EXPECT_STREQ(h.entry[999], "e999");
+    edit_history_free(&h);
+}
+
+std::string numbered(const char *prefix, int from, int to)
+{
+    std::string s;
+    for (int i = from; i < to; i++)
+        s += prefix + std::to_string(i) + "\n";
+    return s;
+}
+
+// The entries loaded from a file of the given text, and the file afterwards.
+std::vector<std::string> load(const std::string &path, const std::string &text, int res = 0)
+{
+    write_file(path, text, 0644);
+    edit_history h = {};
+    EXPECT_EQ(edit_history_load(&h, path.c_str()), res);
+    std::vector<std::string> out(h.entry, h.entry + h.count);
+    edit_history_free(&h);
+    return out;
+}
+
+TEST(EditHistory, LoadTrimAppend)
+{
+    temp_dir dir;
+    std::string f = dir / "h";
+    struct stat st;
+    // More than twice edit_history_keep lines: the last 1,000 stay, 0600.
+    auto e = load(f, numbered("c", 0, 2500));
+    ASSERT_EQ(e.size(), 1000u);
+    EXPECT_EQ(e[0], "c1500");
+    EXPECT_EQ(read_file(f), numbered("c", 1500, 2500));
+    EXPECT_TRUE(stat(f.c_str(), &st) == 0 && (st.st_mode & 0777) == 0600);
+    // 1,500 lines: loaded from the last 1,000, the file left alone.
+    EXPECT_EQ(load(f, numbered("c", 0, 1500)).front(), "c500");
+    EXPECT_EQ(read_file(f), numbered("c", 0, 1500));
+    // A NUL, a line of 100 KB and binary bytes; then beyond the last MiB.
+    std::string bin = random_bytes(3000, 7, std::string("\n\0 \t", 4));
+    std::string odd = "ok1\n" + std::string(100000, 'x') + "\na" + std::string(1, '\0') + "b\n";
+    EXPECT_EQ(load(f, odd + bin + "\nok2"), (std::vector<std::string>{"ok1", bin, "ok2"}));
+    EXPECT_EQ(load(f, std::string(3 << 20, 'y') + "\nlast\n"), std::vector<std::string>{"last"});
+    EXPECT_EQ(read_file(f), "last\n");
+    // Appends make the directories 0700 and the file 0600.
+    std::string deep = dir / "a/b/history";
+    EXPECT_EQ(edit_history_append(deep.c_str(), "x y"), 0);
+    EXPECT_EQ(edit_history_append(deep.c_str(), "z"), 0);
+    EXPECT_EQ(read_file(deep), "x y\nz\n");
+    EXPECT_TRUE(stat((dir / "a/b").c_str(), &st) == 0 && (st.st_mode & 0777) == 0700);
+    EXPECT_TRUE(stat(deep.c_str(), &st) == 0 && (st.st_mode & 0777) == 0600);
+}
+
+// A file that cannot be made or read is reported once per run: in a child,
+// whose standard error goes to a file.
+TEST(EditHistory, UnusableFileReportedOnce)
+{
+    temp_dir dir;
+    write_file(dir / "file", "");
+    std::string bad = dir / "file/history", err = dir / "err";
+    pid_t pid = fork();
+    if (pid == 0) {
+        int fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (fd < 0 || dup2(fd, 2) < 0)
+            _exit(2);
+        edit_history h = {};
+        int r = edit_history_append(bad.c_str(), "ls") + edit_history_load(&h, bad.c_str()) +
+                edit_history_append(bad.c_str(), "pwd");
+        _exit(r == -3 ? 0 : 1);
+    }
+    int status;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(read_file(err), "qsh: history: " + bad + ": Not a directory\n");
+}
+
+// Two sessions append while a third trims the file: every line is kept,
+// whole and once.
+TEST(EditHistory, AppendsDuringATrimAreKept)
+{
+    temp_dir dir;
+    std::string f = dir / "h";
+    write_file(f, numbered("old", 0, 2500), 0600);
+    std::vector<pid_t> kids;
+    for (const char *who : {"A", "B"}) {
+        pid_t pid = fork();
+        if (pid == 0) {
+            for (int i = 0; i < 300; i++)
+                if (edit_history_append(f.c_str(), (who + std::to_string(i)).c_str()) != 0)
+                    _exit(1);
+            _exit(0);
+        }
+        kids.push_back(pid);
+    }
+    edit_history h = {};
+    EXPECT_EQ(edit_history_load(&h, f.c_str()), 0);
+    edit_history_free(&h);
+    for (pid_t pid : kids) {
+        int status;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_EQ(status, 0);
+    }
+    std::set<std::string> want, got;
+    for (const std::string &line : split_lines(numbered("A", 0, 300) + numbered("B", 0, 300)))
+        want.insert(line);
+    size_t lines = 0;
+    for (const std::string &line : split_lines(read_file(f))) {
+        lines++;
+        if (line.rfind("old", 0) != 0) {
+            EXPECT_TRUE(got.insert(line).second) << "twice: " << line;
+        }
+    }
+    EXPECT_EQ(got, want);
+    EXPECT_LE(lines, 1600u);  // trimmed
+}
+
+}  // namespace
