@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <map>
+#include <sstream>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -71,40 +72,32 @@ struct view {
     std::string status, before, after;  // of qsh, once ended: $?, stty -g before and after
 };
 
-char sgr_fg(const std::string &params, char fg)
-{
-    for (size_t i = 0; i <= params.size();) {
-        size_t end = params.find(';', i);
-        end = end == std::string::npos ? params.size() : end;
-        int n = atoi(params.substr(i, end - i).c_str());
-        bool other = n == 38 || (n >= 90 && n <= 97);
-        fg = n == 0 || n == 39 ? '.' : n >= 30 && n <= 37 ? "krgybmcw"[n - 30] : other ? '?' : fg;
-        if (n == 38)
-            break;
-        i = end + 1;
-    }
-    return fg;
-}
-
 // Splits a row of capture-pane -e into its characters and their foreground
-// colours, trailing blanks dropped.
+// colours (from its SGR sequences), trailing blanks dropped.
 void row_parse(const std::string &raw, std::string &text, std::string &mask)
 {
     char fg = '.';
-    for (size_t i = 0; i < raw.size();) {
-        if (raw[i] == '\033') {
-            size_t j = i + 2;
-            while (j < raw.size() && (raw[j] < 0x40 || raw[j] > 0x7e))
-                j++;
-            if (j < raw.size() && raw[j] == 'm')
-                fg = sgr_fg(raw.substr(i + 2, j - i - 2), fg);
-            i = j + 1;
+    for (size_t i = 0, n; i < raw.size(); i += n) {
+        if (raw[i] == '\033') {  // ESC [ parameters, a final byte
+            for (n = 2; raw[i + n] && (raw[i + n] < 0x40 || raw[i + n] > 0x7e);)
+                n++;
+            std::istringstream ps(raw[i + n] == 'm' ? raw.substr(i + 2, n - 2) + ";" : "");
+            for (std::string p; std::getline(ps, p, ';');) {
+                int c = atoi(p.c_str());
+                bool other = c == 38 || c >= 90;
+                fg = c == 0 || c == 39    ? '.'
+                     : c >= 30 && c <= 37 ? "krgybmcw"[c - 30]
+                     : other              ? '?'
+                                          : fg;
+                if (c == 38 || c == 48)  // an extended colour's own numbers follow
+                    break;
+            }
+            n++;
             continue;
         }
-        size_t n = utf8_len(static_cast<unsigned char>(raw[i]));
+        n = utf8_len(static_cast<unsigned char>(raw[i]));
         text += raw.substr(i, n);
         mask += fg;
-        i += n;
     }
     size_t keep = text.find_last_not_of(' ') + 1;
     mask.resize(mask.size() - (text.size() - keep));
@@ -402,6 +395,12 @@ std::vector<row> rows()
         {"TypoMendedInTheMiddle",
          {{"echo wxrld{Left}{Left}{Left}{BSpace}o{Enter}", "{P}echo world\nworld\n{P}@"},
           {"{C-d}", "", "", 'e'}}},
+        {"KeysOfTheTerminal",
+         {{"xecho hello wrold junk{Home}{DC}{End}{C-Left}{C-Left}{Right}{Right}{C-t}{End}{M-b}{C-d}"
+           "{C-k}{Enter}",
+           "{P}echo hello world\nhello world\n{P}@"}}},
+        {"CtrlLClearsTheScreen",
+         {{"echo a{Enter}", "...\na\n{P}@"}, {"echo b{C-l}", "{P}echo b@"}}},
         {"WordCutWithCtrlWAndYanked",
          {{"echo one two{C-w}{C-a}{M-f} {C-y}{Enter}", "{P}echo two one\ntwo one\n{P}@"}}},
         {"WordCutWithAltDAndYanked",
@@ -409,7 +408,7 @@ std::vector<row> rows()
         {"LineRecalledWithUp",
          {{"echo first{Enter}", "...\nfirst\n{P}@"},
           {"echo second{Enter}", "...\nsecond\n{P}@"},
-          {"{Up}{Up}", "...\n{P}echo first@"},
+          {"{Up}{Up}{Down}{C-p}", "...\n{P}echo first@"},
           {"{Enter}", "{P}echo first\nfirst\n{P}echo second\nsecond\n{P}echo first\nfirst\n{P}@"}}},
         {"CtrlRFindsAnOlderLine",
          {{"echo one{Enter}", "...\none\n{P}@"},
@@ -432,6 +431,8 @@ std::vector<row> rows()
         {"CompletesAProgramName",
          {{"qsh_pro{Tab}", "{P}qsh_probe_x @"}, {"{Enter}", "{P}qsh_probe_x\nprobe ran\n{P}@"}}},
         {"ColoursAMisplacedOperator", {{"echo a ; | b", "{P}echo a ; | b@", ".......c.r.."}}},
+        {"ColoursAnErrorOnAContinuedLine",
+         {{"echo a |{Enter}", "{P}echo a |\n{P}@"}, {"; b", "...\n{P}; b@", "r.."}}},
         {"ColoursQuotedText",
          {{"echo 'a b' \"c\" d\\e", "{P}echo 'a b' \"c\" d\\e@", ".....yyyyy.yyy..yy"}}},
         {"ColoursAnUnknownCommand",
