@@ -50,7 +50,8 @@ struct step {
     // for one or more blanks, # for a process ID. The rows start at the top
     // of the window (rows below must be blank) or, with a cursor, at the
     // cursor's row; a first line "..." leaves the rows above unchecked (and
-    // without a cursor puts the rows at the end).
+    // without a cursor puts the rows at the end). It differs from what the
+    // step before left, so that it cannot hold before the keys are read.
     std::string screen;
     std::string mask;  // colours of the cursor's row after the prompt: . r y c
     // 'p': the keys are pasted as one piece (load-buffer, paste-buffer);
@@ -408,7 +409,10 @@ std::vector<row> rows()
         {"LineRecalledWithUp",
          {{"echo first{Enter}", "...\nfirst\n{P}@"},
           {"echo second{Enter}", "...\nsecond\n{P}@"},
-          {"{Up}{Up}{Down}{C-p}", "...\n{P}echo first@"},
+          {"{Up}", "...\n{P}echo second@"},
+          {"{Up}", "...\n{P}echo first@"},
+          {"{Down}", "...\n{P}echo second@"},
+          {"{C-p}", "...\n{P}echo first@"},
           {"{Enter}", "{P}echo first\nfirst\n{P}echo second\nsecond\n{P}echo first\nfirst\n{P}@"}}},
         {"RefusedLineKeptAndBlankLineNot",
          {{"echo a ; | b{Enter}", "{P}echo a ; | b\nError: '|' is unexpected.\n{P}@"},
