@@ -7,7 +7,6 @@
 // with a timeout meant for a loaded machine.
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
