@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 . .ci/lib.sh
-ci_install cmake g++ libgtest-dev libgmock-dev make python3 findutils groff-base
+ci_install cmake g++ libgtest-dev libgmock-dev make python3 findutils groff-base tmux
 
 export CTEST_OUTPUT_ON_FAILURE=1
 cmake -S . -B build-plain -DQSH_SIMD=OFF && cmake --build build-plain -j2 && ctest --test-dir build-plain -LE slow
