@@ -4,8 +4,12 @@
 // the terminal raw while one line is read.
 #include "edit.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -20,6 +24,8 @@
 
 #include "char.h"
 #include "define.h"
+#include "syntax.h"
+#include "word.h"
 
 // ---- Bytes and the line ----
 
@@ -1436,23 +1442,6 @@ void edit_history_record(const char *text)
 // ---------------------------------------------------------------------------
 // What the line means to qsh: the program names on PATH, the colours, the
 // completion of a word, and the history with its file.
-
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <climits>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-
-#include "char.h"
-#include "define.h"
-#include "syntax.h"
-#include "word.h"
 
 // A growing array of owned names.
 struct def_edit_names {
