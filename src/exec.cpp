@@ -11,7 +11,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
-#include <sys/syscall.h>
 #include <sys/uio.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -408,42 +407,27 @@ static int probe_drain(int fd, probe_buff *pb)
 }
 
 // Reads what pwd prints until the pipe is closed, or until pwd has exited
-// and what it left in the pipe has been read. Its exit shows on its pidfd,
-// polled beside the pipe; where the kernel has no pidfd, a waitpid between
-// short polls sees it and collects pwd (*reaped). Returns 0, or -1 with
-// errno set.
+// and what it left in the pipe has been read. A waitpid between polls of at
+// most 10 ms sees the exit and collects pwd (*reaped); as pwd closes the pipe
+// when it ends, that wait is felt only when a child of pwd keeps the pipe
+// open. Returns 0, or -1 with errno set.
 static int probe_collect(int fd, pid_t pid, probe_buff *pb, int *reaped)
 {
-    int pidfd = -1;
-#ifdef SYS_pidfd_open
-    pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-#endif
-    struct pollfd pfd[2] = {{fd, POLLIN, 0}, {pidfd, POLLIN, 0}};
-    int res = 0;
+    struct pollfd pfd = {fd, POLLIN, 0};
     for (;;) {
-        // Without a pidfd, an error (SIGCHLD ignored: pwd reaped itself) is an end too.
-        if (pidfd < 0)
-            *reaped = waitpid(pid, nullptr, WNOHANG) != 0;
-        if (*reaped || pfd[1].revents) {
-            res = probe_drain(fd, pb);
-            break;
-        }
-        int n = poll(pfd, pidfd < 0 ? 1 : 2, pidfd < 0 ? 10 : -1);
-        if (n < 0 && errno != EINTR) {
-            res = -1;
-            break;
-        }
-        if (n > 0 && pfd[0].revents && !pfd[1].revents) {
+        // An error (SIGCHLD ignored: pwd reaped itself) is an end too.
+        *reaped = waitpid(pid, nullptr, WNOHANG) != 0;
+        if (*reaped)
+            return probe_drain(fd, pb);
+        int n = poll(&pfd, 1, 10);
+        if (n < 0 && errno != EINTR)
+            return -1;
+        if (n > 0) {
             ssize_t got = probe_read(fd, pb, SIZE_MAX);
-            if (got <= 0) {
-                res = got < 0 ? -1 : 0;
-                break;
-            }
+            if (got <= 0)
+                return got < 0 ? -1 : 0;
         }
     }
-    if (pidfd >= 0)
-        close(pidfd);
-    return res;
 }
 
 int exec_get_current_path(char *buff, int bufflen)
