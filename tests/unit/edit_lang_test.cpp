@@ -32,7 +32,9 @@ struct lang_dirs {
         write_file(bin / ".hidden", "", 0755);
         write_file(bin / "noexec", "", 0644);
         mkdir((bin / "sub").c_str(), 0755);
-        for (const char *f : {"a b.txt", "it's", ".hidden", "data1", "data2", "bad\nname"})
+        for (const char *f :
+             {"a b.txt", "it's", ".hidden", "data1", "data10", "data2", "bad\nname",
+              "q;b|c&d<e>f\\g\th\" x", "say \"hi\"", "w\"b c;\\", "u\xc3\xa9", "u\xc3\xa8"})
             write_file(cwd / f, "");
         write_file(cwd / "run.sh", "", 0755);
         mkdir((cwd / "dir").c_str(), 0755);
@@ -97,32 +99,6 @@ TEST(EditColour, Table)
     }
 }
 
-TEST(EditNameQuote, Table)
-{
-    const struct {
-        const char *name;
-        char quote;
-        const char *out;
-    } rows[] = {
-        {"a b", 0, "a\\ b"},
-        {"it's \"x\"", 0, "it\\'s\\ \\\"x\\\""},
-        {"a;b|c&d<e>f\\g\th", 0, "a\\;b\\|c\\&d\\<e\\>f\\\\g\\\th"},
-        {"it's", '\'', "it'\\''s"},
-        {"say \"hi\"", '"', "say \"\\\"\"hi\"\\\"\""},
-        {"a\"b c;\\", '\'', "a\"b c;\\"},
-    };
-    for (const auto &r : rows) {
-        char *out = edit_name_quote(r.name, strlen(r.name), r.quote);
-        EXPECT_STREQ(out, r.out) << r.name;
-        free(out);
-    }
-    char *names[] = {const_cast<char *>("\xc3\xa9"), const_cast<char *>("\xc3\xa8")};
-    EXPECT_EQ(edit_names_common(names, 2), 0u);  // not half of an é
-    char *more[] = {const_cast<char *>("abc"), const_cast<char *>("abd"), const_cast<char *>("ab")};
-    EXPECT_EQ(edit_names_common(more, 2), 2u);
-    EXPECT_EQ(edit_names_common(more, 3), 2u);
-}
-
 TEST(EditComplete, Table)
 {
     lang_dirs dirs;
@@ -133,14 +109,20 @@ TEST(EditComplete, Table)
         {"cat 'a", " b.txt' ", "a b.txt"},
         {"cat i", "t\\'s ", "it's"},
         {"cat 'i", "t'\\''s' ", "it's"},
-        {"cat d", "", "data1|data2|dir/"},
-        {"cat da", "ta", "data1|data2"},
+        {"cat d", "", "data1|data10|data2|dir/"},
+        {"cat da", "ta", "data1|data10|data2"},
         {"cat di", "r/", "dir/"},
         {"cat \"di", "r/", "dir/"},
         {"cat .", "hidden ", ".hidden"},
-        {"cat ", "", "a b.txt|data1|data2|dir/|it's|run.sh"},
+        {"cat ", "",
+         "a b.txt|data1|data10|data2|dir/|it's|q;b|c&d<e>f\\g\th\" x|run.sh|say \"hi\"|"
+         "u\xc3\xa8|u\xc3\xa9|w\"b c;\\"},
+        {"cat q\\;", "b\\|c\\&d\\<e\\>f\\\\g\\\th\\\"\\ x ", "q;b|c&d<e>f\\g\th\" x"},
+        {"cat \"s", "ay \"\\\"\"hi\"\\\"\"\" ", "say \"hi\""},
+        {"cat 'w", "\"b c;\\' ", "w\"b c;\\"},
+        {"cat u", "", "u\xc3\xa8|u\xc3\xa9"},  // not half of a character
         {"cat dir/", "inner ", "inner"},
-        {"cat > da", "ta", "data1|data2"},
+        {"cat > da", "ta", "data1|data10|data2"},
         {"./", "", "dir/|run.sh"},
         {"pro", "g", "prog|progx"},
         {"", "prog", "prog|progx"},
@@ -153,7 +135,7 @@ TEST(EditComplete, Table)
         {"cat a\\ ", "b.txt ", "a b.txt"},
         {"cat \"it", "'s\" ", "it's"},
         {"cat 'a'\" b", ".txt\" ", "a b.txt"},
-        {"x >f da", "ta", "data1|data2"},
+        {"x >f da", "ta", "data1|data10|data2"},
         {"x|pro", "g", "prog|progx"},
         {"x | | pro", "g", "prog|progx"},
         {"x; 'p'ro", "g", "prog|progx"},
