@@ -3,8 +3,9 @@
 // xterm does, and notes the first thing it would not have drawn as meant:
 // text written while the cursor waits past the last column (the editor ends
 // its rows itself), a wide glyph that does not fit, a raw control byte, an
-// erase from the last column, a sequence it does not know. Header-only: the
-// unit tests and the fuzz target share it.
+// erase from the last column, a sequence it does not know, a cursor elsewhere
+// than the drawing says. Header-only: the unit tests and the fuzz target
+// share it.
 #pragma once
 
 #include <cstdint>
