@@ -3,11 +3,13 @@
 // xterm does, and notes the first thing it would not have drawn as meant:
 // text written while the cursor waits past the last column (the editor ends
 // its rows itself), a wide glyph that does not fit, a raw control byte, an
-// erase from the last column, a sequence it does not know. Header-only: the
-// unit tests and the fuzz target share it.
+// erase from the last column, a sequence it does not know, a cursor elsewhere
+// than the drawing says. Header-only: the unit tests and the fuzz target
+// share it.
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -39,11 +41,10 @@ struct screen_model {
         pending = false;
         if (++row < height)
             return;
-        row = height - 1;
+        row = height - 1;  // scrolled: the top row goes
         cell.erase(cell.begin(), cell.begin() + width);
         cell.resize(width * height, " ");
-        colour.erase(0, width);
-        colour.resize(width * height, '.');
+        colour = colour.substr(width) + std::string(width, '.');
     }
     void csi(const std::string &param, char final)
     {
@@ -54,39 +55,27 @@ struct screen_model {
             row = std::max(0, row - n);
         else if (final == 'C')
             col = std::min(width - 1, col + n);
-        else if (final == 'K')
-            erase(row * width + col, (row + 1) * width);
-        else if (final == 'J' && param == "2")
-            erase(0, width * height);
-        else if (final == 'J')
-            erase(row * width + col, width * height);
-        else if (final == 'H')
-            row = col = 0;
+        else if (final == 'K' || final == 'J')
+            erase(row * width + col, (final == 'K' ? row + 1 : height) * width);
         else if (final == 'm')
             pen = param == "36" ? 'o' : param == "33" ? 'q' : param == "31" ? 'e' : '.';
         else
             fail("unknown sequence " + param + final);
-        if (final != 'm')
-            pending = false;
+        pending = pending && final == 'm';
     }
     void glyph(const std::string &bytes, uint32_t cp)
     {
-        int w = edit_width(cp);
+        int w = edit_width(cp), at = row * width + col;
         if (w == 0) {  // joins the glyph before it
-            int at = row * width + std::max(0, col - (pending ? 0 : 1));
-            cell[at] += bytes;
+            cell[at - (pending || col == 0 ? 0 : 1)] += bytes;
             return;
         }
-        if (pending)
-            fail("text past the last column");
-        if (col + w > width) {
-            fail("a wide glyph past the last column");
-            return;
-        }
-        cell[row * width + col] = bytes;
-        colour[row * width + col] = pen;
+        if (pending || col + w > width)
+            return fail(pending ? "text past the last column"
+                                : "a wide glyph past the last column");
+        cell[at] = bytes, colour[at] = pen;
         if (w == 2)
-            cell[row * width + col + 1] = "", colour[row * width + col + 1] = pen;
+            cell[at + 1] = "", colour[at + 1] = pen;
         col += w;
         if (col == width)
             col = width - 1, pending = true;
@@ -117,12 +106,29 @@ struct screen_model {
             }
         }
     }
-    // The text of a row, without the blanks at its end.
-    std::string text(int r) const
+    // Draws v over the last drawing, whose cursor stood on old_row, and
+    // applies it; a cursor elsewhere than the drawing says is a fault.
+    // Returns the cursor's row.
+    int draw(const edit_view *v, int old_row)
+    {
+        edit_buf out = {};
+        int c, r = edit_draw(&out, v, old_row, &c);
+        feed(std::string(out.data, out.len));
+        free(out.data);
+        if (r != row || c != col || r >= height)
+            fail("the cursor drawn at " + std::to_string(r) + "," + std::to_string(c));
+        return r;
+    }
+    // The rows, their blanks at the end dropped, with the cursor as |.
+    std::string shown() const
     {
         std::string out;
-        for (int c = 0; c < width; c++)
-            out += cell[r * width + c];
-        return out.erase(out.find_last_not_of(' ') + 1);
+        for (int r = 0; r < height; r++) {
+            std::string line;
+            for (int c = 0; c < width; c++)
+                line += (r == row && c == col ? "|" : "") + cell[r * width + c];
+            out += line.erase(line.find_last_not_of(' ') + 1) + "\n";
+        }
+        return out.erase(out.find_last_not_of('\n') + 1);
     }
 };
