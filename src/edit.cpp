@@ -29,25 +29,33 @@
 
 // ---- Bytes and the line ----
 
-// Makes room for more bytes and a NUL after the len bytes of *data.
-static void edit_room(char **data, size_t *cap, size_t len, size_t more)
+// Makes room in data, an array of *cap elements of size bytes, for need of them.
+static void *edit_grow(void *data, size_t *cap, size_t need, size_t size)
 {
-    if (len + more < *cap)
-        return;
+    if (need <= *cap)
+        return data;
     size_t new_cap = *cap ? *cap : 64;
-    while (new_cap <= len + more)
+    while (new_cap < need)
         new_cap *= 2;
-    *data = static_cast<char *>(mem_realloc(*data, new_cap));
     *cap = new_cap;
+    return mem_realloc(data, new_cap * size);
+}
+
+// Inserts n bytes at index at of the *len bytes at *data, which stay NUL-terminated.
+static void edit_bytes_insert(char **data, size_t *len, size_t *cap, size_t at, const char *s,
+                              size_t n)
+{
+    *data = static_cast<char *>(edit_grow(*data, cap, *len + n + 1, 1));
+    memmove(*data + at + n, *data + at, *len - at);
+    if (n)
+        memcpy(*data + at, s, n);
+    *len += n;
+    (*data)[*len] = '\0';
 }
 
 void edit_buf_add(edit_buf *b, const char *s, size_t n)
 {
-    edit_room(&b->data, &b->cap, b->len, n);
-    if (n)
-        memcpy(b->data + b->len, s, n);
-    b->len += n;
-    b->data[b->len] = '\0';
+    edit_bytes_insert(&b->data, &b->len, &b->cap, b->len, s, n);
 }
 
 static void edit_buf_str(edit_buf *b, const char *s)
@@ -71,13 +79,8 @@ static void edit_buf_csi(edit_buf *b, int n, char c)
 // Inserts n bytes at the cursor, which moves past them.
 static void edit_line_insert(edit_line *l, const char *s, size_t n)
 {
-    edit_room(&l->text, &l->cap, l->len, n);
-    memmove(l->text + l->cursor + n, l->text + l->cursor, l->len - l->cursor);
-    if (n)
-        memcpy(l->text + l->cursor, s, n);
-    l->len += n;
+    edit_bytes_insert(&l->text, &l->len, &l->cap, l->cursor, s, n);
     l->cursor += n;
-    l->text[l->len] = '\0';
 }
 
 // Removes the bytes from `from` to `to`; the cursor keeps its place in the rest.
@@ -580,15 +583,8 @@ static void edit_cut(edit_state *st, size_t from, size_t to, int chain, int back
     edit_buf *k = st->kill;
     if (!chain)
         k->len = 0;
-    size_t n = to - from;
-    if (back && k->len) {
-        edit_room(&k->data, &k->cap, k->len, n);
-        memmove(k->data + n, k->data, k->len + 1);
-        memcpy(k->data, st->line.text + from, n);
-        k->len += n;
-    } else {
-        edit_buf_add(k, st->line.text + from, n);
-    }
+    edit_bytes_insert(&k->data, &k->len, &k->cap, back ? 0 : k->len, st->line.text + from,
+                      to - from);
     edit_line_erase(&st->line, from, to);
     st->last_cut = 1;
 }
@@ -1409,10 +1405,9 @@ int edit_line_read(const char *prompt, const char *before, size_t before_len, co
         case res_enter:
             edit_term_draw(draw_accept);
             edit_restore();
-            edit_room(&st->line.text, &st->line.cap, st->line.len, 1);
-            memcpy(st->line.text + st->line.len, "\n", 2);
+            edit_bytes_insert(&st->line.text, &st->line.len, &st->line.cap, st->line.len, "\n", 1);
             *line = st->line.text;
-            *len = st->line.len;
+            *len = st->line.len - 1;
             return 1;
         case res_eof:
             if (s->dirty)
