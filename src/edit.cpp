@@ -53,6 +53,14 @@ static void edit_bytes_insert(char **data, size_t *len, size_t *cap, size_t at, 
     (*data)[*len] = '\0';
 }
 
+// Frees the count strings at s, and s.
+static void edit_strings_free(char **s, size_t count)
+{
+    for (size_t i = 0; i < count; i++)
+        free(s[i]);
+    free(s);
+}
+
 void edit_buf_add(edit_buf *b, const char *s, size_t n)
 {
     edit_bytes_insert(&b->data, &b->len, &b->cap, b->len, s, n);
@@ -1448,30 +1456,15 @@ using edit_names = def_edit_names;
 
 static void edit_names_push(edit_names *list, const char *name, size_t len)
 {
-    if (list->count == list->cap) {
-        list->cap = list->cap ? list->cap * 2 : 64;
-        list->name = static_cast<char **>(mem_realloc(list->name, list->cap * sizeof(char *)));
-    }
+    list->name = static_cast<char **>(
+        edit_grow(list->name, &list->cap, list->count + 1, sizeof(char *)));
     list->name[list->count++] = mem_strndup(name, len);
-}
-
-static int edit_name_cmp(const void *a, const void *b)
-{
-    return strcmp(*static_cast<char *const *>(a), *static_cast<char *const *>(b));
-}
-
-static void edit_names_free(edit_names *list)
-{
-    for (size_t i = 0; i < list->count; i++)
-        free(list->name[i]);
-    free(list->name);
-    *list = {};
 }
 
 static void edit_names_sort(edit_names *list)
 {
-    if (list->count > 1)
-        qsort(list->name, list->count, sizeof(char *), edit_name_cmp);
+    std::sort(list->name, list->name + list->count,
+              [](const char *a, const char *b) { return strcmp(a, b) < 0; });
 }
 
 // . and .., which are never offered.
@@ -1581,9 +1574,7 @@ void edit_cmds_load(edit_cmds *cmds, const char *path)
 
 void edit_cmds_free(edit_cmds *cmds)
 {
-    for (size_t i = 0; i < cmds->count; i++)
-        free(cmds->name[i]);
-    free(cmds->name);
+    edit_strings_free(cmds->name, cmds->count);
     free(cmds->path);
     free(cmds->runs);
     *cmds = {};
@@ -1702,7 +1693,7 @@ static int is_path_begun(const char *path)
     edit_names list = {};
     edit_names_add_files(&list, path, 0);
     int found = list.count > 0;
-    edit_names_free(&list);
+    edit_strings_free(list.name, list.count);
     return found;
 }
 
@@ -1891,9 +1882,7 @@ void edit_complete(const char *text, size_t len, size_t cursor, edit_cmds *cmds,
 
 void edit_completion_free(edit_completion *c)
 {
-    for (size_t i = 0; i < c->count; i++)
-        free(c->match[i]);
-    free(c->match);
+    edit_strings_free(c->match, c->count);
     free(c->insert);
     *c = {};
 }
@@ -1909,19 +1898,14 @@ int edit_history_add(edit_history *h, const char *text)
         free(h->entry[0]);
         memmove(h->entry, h->entry + 1, --h->count * sizeof(char *));
     }
-    if (h->count == h->cap) {
-        h->cap = h->cap ? h->cap * 2 : 64;
-        h->entry = static_cast<char **>(mem_realloc(h->entry, h->cap * sizeof(char *)));
-    }
+    h->entry = static_cast<char **>(edit_grow(h->entry, &h->cap, h->count + 1, sizeof(char *)));
     h->entry[h->count++] = mem_strndup(text, strlen(text));
     return 1;
 }
 
 void edit_history_free(edit_history *h)
 {
-    for (size_t i = 0; i < h->count; i++)
-        free(h->entry[i]);
-    free(h->entry);
+    edit_strings_free(h->entry, h->count);
     *h = {};
 }
 
