@@ -1159,17 +1159,21 @@ static void edit_term_size(int *width, int *height)
     *height = known ? ws.ws_row : 24;
 }
 
-static void edit_term_write(const char *s, size_t n)
+// Writes the n bytes at s, going on after a short write. Returns 0, or -1
+// (with errno set, unless nothing could be written). A terminal gone is
+// noticed by the next read.
+static int edit_write_all(int fd, const char *s, size_t n)
 {
     while (n > 0) {
-        ssize_t w = write(1, s, n);
+        ssize_t w = write(fd, s, n);
         if (w < 0 && errno == EINTR)
             continue;
         if (w <= 0)
-            return;  // the terminal is gone: the next read says so
+            return -1;
         s += w;
         n -= static_cast<size_t>(w);
     }
+    return 0;
 }
 
 // Reads one byte; 0 when the terminal is gone.
@@ -1258,7 +1262,7 @@ static void edit_term_draw(edit_draw_mode mode)
     s->row = edit_draw(&s->out, &v, old_row, &col);
     if (mode >= draw_leave && col > 0)
         edit_buf_str(&s->out, "\r\n");
-    edit_term_write(s->out.data, s->out.len);
+    edit_write_all(1, s->out.data, s->out.len);
     s->dirty = 0;
 }
 
@@ -1293,7 +1297,7 @@ static void edit_term_list(const edit_completion *c)
     if (c->count > 100) {
         char ask[64];
         int n = snprintf(ask, sizeof ask, "Display all %zu possibilities? (y or n)", c->count);
-        edit_term_write(ask, static_cast<size_t>(n));
+        edit_write_all(1, ask, static_cast<size_t>(n));
         edit_key k = {};
         int yes = edit_term_answer(&k) && k.code == key_char && k.len == 1 &&
                   (k.bytes[0] == 'y' || k.bytes[0] == 'Y' || k.bytes[0] == ' ');
@@ -1306,7 +1310,7 @@ static void edit_term_list(const edit_completion *c)
         edit_term_size(&width, &height);
         edit_list_names(&s->out, c->match, c->count, width);
     }
-    edit_term_write(s->out.data, s->out.len);
+    edit_write_all(1, s->out.data, s->out.len);
     edit_term_draw(draw_fresh);
 }
 
@@ -2012,22 +2016,6 @@ static void edit_history_tail_free(edit_history_tail *t)
 static const char *edit_history_tail_at(const edit_history_tail *t, size_t i)
 {
     return t->entry[(t->oldest + i) % edit_history_keep];
-}
-
-// Writes all n bytes at data, going on after a short write. Returns 0, or
-// -1 with errno set.
-static int edit_write_all(int fd, const char *data, size_t n)
-{
-    while (n) {
-        ssize_t w = write(fd, data, n);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w < 0)
-            return -1;
-        data += w;
-        n -= static_cast<size_t>(w);
-    }
-    return 0;
 }
 
 // Replaces the file at path by one holding the entries of t, through a new
