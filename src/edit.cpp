@@ -1201,21 +1201,26 @@ static int edit_term_poll(int ms)
     return n != 0;
 }
 
+// The whole logical line: the earlier lines, then the line.
+static const edit_buf *edit_term_joined()
+{
+    def_edit_session *s = &edit_session;
+    edit_buf_set(&s->joined, s->st.before, s->st.before_len);
+    edit_buf_add(&s->joined, s->st.line.text, s->st.line.len);
+    return &s->joined;
+}
+
 // The colours of the line, over the whole logical line; cursor is its
 // index there (SIZE_MAX: the line is finished). Null without colours.
 static const unsigned char *edit_term_colours(size_t cursor)
 {
     def_edit_session *s = &edit_session;
-    const edit_state *st = &s->st;
     if (!s->colour)
         return nullptr;
-    edit_buf_set(&s->joined, st->before, st->before_len);
-    edit_buf_add(&s->joined, st->line.text, st->line.len);
-    if (s->colour_cap < st->line.len + 1) {
-        s->colour_cap = 2 * st->line.len + 64;
-        s->colour_of = static_cast<unsigned char *>(mem_realloc(s->colour_of, s->colour_cap));
-    }
-    edit_colour_line(s->joined.data, s->joined.len, st->before_len, cursor, &s->cmds, s->colour_of);
+    const edit_buf *j = edit_term_joined();
+    s->colour_of = static_cast<unsigned char *>(
+        edit_grow(s->colour_of, &s->colour_cap, s->st.line.len + 1, 1));
+    edit_colour_line(j->data, j->len, s->st.before_len, cursor, &s->cmds, s->colour_of);
     return s->colour_of;
 }
 
@@ -1318,10 +1323,9 @@ static void edit_term_complete()
 {
     def_edit_session *s = &edit_session;
     edit_state *st = &s->st;
-    edit_buf_set(&s->joined, st->before, st->before_len);
-    edit_buf_add(&s->joined, st->line.text, st->line.len);
+    const edit_buf *j = edit_term_joined();
     edit_completion c;
-    edit_complete(s->joined.data, s->joined.len, st->before_len + st->line.cursor, &s->cmds, &c);
+    edit_complete(j->data, j->len, st->before_len + st->line.cursor, &s->cmds, &c);
     if (edit_state_completed(st, &c))
         edit_term_list(&c);
     edit_completion_free(&c);
