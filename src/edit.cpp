@@ -1229,20 +1229,20 @@ enum def_edit_draw_mode {
     draw_update,  // over the last drawing
     draw_new,     // on a row of its own: the cursor may stand anywhere
     draw_fresh,   // from the first column of the cursor's row
-    draw_clear,   // on a cleared screen
     draw_end,     // over the last drawing, the cursor at the end of the line
     draw_leave,   // as draw_end, then onto the next row
     draw_accept,  // as draw_leave, in the colours of the finished line
 };
 using edit_draw_mode = def_edit_draw_mode;
 
+// Draws the prompt and the line, after what s->out holds (bytes to write
+// first), and writes it all at once.
 static void edit_term_draw(edit_draw_mode mode)
 {
     def_edit_session *s = &edit_session;
     edit_state *st = &s->st;
     int width, height;
     edit_term_size(&width, &height);
-    s->out.len = 0;
     int old_row = mode == draw_update || mode >= draw_end ? s->row : 0;
     if (mode == draw_new) {
         // A cursor in the first column fills its row and goes back to its
@@ -1251,8 +1251,6 @@ static void edit_term_draw(edit_draw_mode mode)
             edit_buf_str(&s->out, " ");
         edit_buf_str(&s->out, "\r\x1b[K");
     }
-    if (mode == draw_clear)
-        edit_buf_str(&s->out, "\x1b[H\x1b[2J");
     size_t cursor = mode >= draw_end ? st->line.len : st->line.cursor;
     edit_state_prompt(st, &s->prompt);
     edit_view v = {s->prompt.data,
@@ -1268,6 +1266,7 @@ static void edit_term_draw(edit_draw_mode mode)
     if (mode >= draw_leave && col > 0)
         edit_buf_str(&s->out, "\r\n");
     edit_write_all(1, s->out.data, s->out.len);
+    s->out.len = 0;
     s->dirty = 0;
 }
 
@@ -1298,7 +1297,6 @@ static void edit_term_list(const edit_completion *c)
 {
     def_edit_session *s = &edit_session;
     edit_term_draw(draw_leave);
-    s->out.len = 0;
     if (c->count > 100) {
         char ask[64];
         int n = snprintf(ask, sizeof ask, "Display all %zu possibilities? (y or n)", c->count);
@@ -1315,7 +1313,6 @@ static void edit_term_list(const edit_completion *c)
         edit_term_size(&width, &height);
         edit_list_names(&s->out, c->match, c->count, width);
     }
-    edit_write_all(1, s->out.data, s->out.len);
     edit_term_draw(draw_fresh);
 }
 
@@ -1434,7 +1431,8 @@ int edit_line_read(const char *prompt, const char *before, size_t before_len, co
             edit_term_complete();
             break;
         case res_clear:
-            edit_term_draw(draw_clear);
+            edit_buf_str(&s->out, "\x1b[H\x1b[2J");
+            edit_term_draw(draw_fresh);
             break;
         default:
             edit_term_signal(r);
