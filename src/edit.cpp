@@ -447,7 +447,6 @@ static int edit_key_ground(edit_decoder *d, unsigned char c, edit_key *out)
     d->state = dec_utf8;
     d->held[0] = c;
     d->n = 1;
-    d->need = size;
     return 0;
 }
 
@@ -458,7 +457,7 @@ int edit_key_decode(edit_decoder *d, unsigned char c, edit_key *out)
     case dec_utf8:
         if (is_utf8_next(d->held[0], d->n, c)) {
             d->held[d->n++] = c;
-            if (d->n < d->need)
+            if (d->n < utf8_size(d->held[0]))
                 return 0;
             d->state = dec_ground;
             return edit_key_set(out, key_char, d->held, d->n);
@@ -1575,7 +1574,6 @@ void edit_cmds_load(edit_cmds *cmds, const char *path)
     cmds->count = kept;
     cmds->path = mem_strndup(path, strlen(path));
     cmds->runs = static_cast<unsigned char *>(mem_zalloc(kept + 1));
-    cmds->loaded = 1;
 }
 
 void edit_cmds_free(edit_cmds *cmds)
@@ -1590,7 +1588,7 @@ void edit_cmds_free(edit_cmds *cmds)
 // is unset (glibc's default search path).
 static void edit_cmds_ensure(edit_cmds *cmds)
 {
-    if (!cmds->loaded) {
+    if (!cmds->path) {
         const char *path = getenv("PATH");
         edit_cmds_load(cmds, path ? path : "/bin:/usr/bin");
     }

@@ -111,7 +111,6 @@ constexpr int edit_key_max = 4;
 struct def_edit_decoder {
     int state;  // nothing held, after Esc, in a CSI or SS3 sequence, in UTF-8
     int n;      // bytes held
-    int need;   // UTF-8: the bytes of the whole sequence
     unsigned char held[16];
 };
 using edit_decoder = def_edit_decoder;
@@ -208,8 +207,7 @@ void edit_list_names(edit_buf *out, char *const *name, size_t count, int width);
 struct def_edit_cmds {
     char **name;
     size_t count;
-    int loaded;           // read since the line began (edit_cmds_free clears it)
-    char *path;           // the PATH value they were read from
+    char *path;           // the PATH value they were read from; null: not read yet
     unsigned char *runs;  // per name: 0 not looked at yet, 1 a program that runs, 2 none
 };
 using edit_cmds = def_edit_cmds;
