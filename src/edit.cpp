@@ -884,9 +884,7 @@ struct def_edit_layout {
     int width;
     int row, col;  // where the next glyph goes
     int first, last;
-    int colour_on;         // colours are drawn
     unsigned char colour;  // the colour the terminal draws in now
-    int closed;            // the last row drawn is ended
 };
 using edit_layout = def_edit_layout;
 
@@ -904,10 +902,8 @@ static void edit_layout_close(edit_layout *L)
 {
     if (L->colour != colour_plain)
         edit_buf_str(L->out, edit_sgr[colour_plain]);
-    L->colour = colour_plain;
     if (L->col < L->width)
         edit_buf_str(L->out, "\x1b[J");
-    L->closed = 1;
 }
 
 // Ends a row explicitly: what is left of it cleared, then \r\n.
@@ -932,7 +928,7 @@ static void edit_layout_glyph(edit_layout *L, const char *s, size_t n, int w, un
     if (w && L->col + w > L->width)
         edit_layout_newline(L);
     if (is_row_drawn(L)) {
-        if (L->colour_on && colour != L->colour) {
+        if (colour != L->colour) {  // never without colours: all plain
             edit_buf_str(L->out, edit_sgr[colour <= colour_unknown ? colour : 0]);
             L->colour = colour;
         }
@@ -1019,7 +1015,7 @@ int edit_draw(edit_buf *out, const edit_view *v, int old_row, int *col)
 {
     int width = v->width > 0 ? v->width : 80;
     int height = v->height > 0 ? v->height : 24;
-    edit_layout L = {nullptr, width, 0, 0, 0, 0, 0, colour_plain, 0};
+    edit_layout L = {nullptr, width, 0, 0, 0, 0, colour_plain};
     int row = 0, r, c;
     *col = 0;
     edit_layout_view(&L, v, &row, col);
@@ -1027,13 +1023,12 @@ int edit_draw(edit_buf *out, const edit_view *v, int old_row, int *col)
     // when it can.
     int rows = L.row + 1;
     int first = std::clamp(row - old_row, 0, std::max(0, rows - height));
-    L = {out,          width, 0, 0, first, std::min(rows, first + height), v->colour != nullptr,
-         colour_plain, 0};
+    L = {out, width, 0, 0, first, std::min(rows, first + height), colour_plain};
     if (old_row > 0)
         edit_buf_csi(out, old_row, 'A');
     edit_buf_str(out, "\r");
     edit_layout_view(&L, v, &r, &c);
-    if (!L.closed)
+    if (L.row < L.last)  // the last row drawn is not ended yet
         edit_layout_close(&L);
     if (L.last - 1 > row)
         edit_buf_csi(out, L.last - 1 - row, 'A');
@@ -1046,7 +1041,7 @@ int edit_draw(edit_buf *out, const edit_view *v, int old_row, int *col)
 // The columns name takes, drawn as the line is.
 static int edit_name_show(edit_buf *out, const char *name)
 {
-    edit_layout L = {out, INT_MAX / 2, 0, 0, 0, 1, 0, colour_plain, 0};
+    edit_layout L = {out, INT_MAX / 2, 0, 0, 0, 1, colour_plain};
     int row, col;
     edit_layout_text(&L, name, strlen(name), nullptr, SIZE_MAX, &row, &col);
     return L.col;
