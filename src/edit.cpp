@@ -2026,15 +2026,12 @@ static int edit_history_rewrite(int old_fd, const char *path, const edit_history
     struct stat st;  // the new file keeps the mode the user gave the old one
     if (fstat(old_fd, &st) == 0)
         fchmod(fd, st.st_mode & 07777);
-    size_t size = 0;
-    for (size_t i = 0; i < t->count; i++)
-        size += strlen(edit_history_tail_at(t, i)) + 1;
-    char *data = static_cast<char *>(mem_alloc(size + 1)), *at = data;
+    edit_buf data = {};
     for (size_t i = 0; i < t->count; i++) {
-        at = stpcpy(at, edit_history_tail_at(t, i));
-        *at++ = '\n';
+        edit_buf_str(&data, edit_history_tail_at(t, i));
+        edit_buf_add(&data, "\n", 1);
     }
-    int res = edit_write_all(fd, data, size);
+    int res = edit_write_all(fd, data.data, data.len);
     if (close(fd) < 0 && res == 0)
         res = -1;
     if (res == 0 && rename(tmp, path) < 0)
@@ -2042,7 +2039,7 @@ static int edit_history_rewrite(int old_fd, const char *path, const edit_history
     int err = errno;
     if (res < 0)
         unlink(tmp);
-    free(data);
+    free(data.data);
     free(tmp);
     errno = err;
     return res;
@@ -2128,9 +2125,8 @@ int edit_history_append(const char *path, const char *text)
     int fd = edit_history_open_append(path);
     if (fd < 0)
         return edit_history_fail(path, errno);
-    char *line = static_cast<char *>(mem_alloc(n + 1));
-    memcpy(line, text, n);
-    line[n] = '\n';
+    char *line = mem_strndup(text, n);
+    line[n] = '\n';  // in place of its NUL
     int res = edit_write_all(fd, line, n + 1);
     int err = errno;
     free(line);
