@@ -1948,9 +1948,8 @@ struct def_edit_history_tail {
     char *buf;      // the bytes read, NUL-terminated
     size_t lines;   // the lines read, skipped ones included
     int partial;    // the file holds more than was read
-    char **entry;   // the last usable lines, NUL-terminated in buf: a ring of
-    size_t count;   // edit_history_keep slots, count filled, the oldest at
-    size_t oldest;  // slot oldest
+    size_t usable;  // the lines usable as entries, NUL-terminated in buf:
+    char **entry;   // usable line k is in slot k % edit_history_keep
 };
 using edit_history_tail = def_edit_history_tail;
 
@@ -1989,13 +1988,8 @@ static int edit_history_tail_read(int fd, edit_history_tail *t)
         size_t n = static_cast<size_t>((nl ? nl : end) - line);
         line[n] = '\0';  // the newline, or the NUL after the buffer
         t->lines++;
-        if (n && n <= edit_history_entry_max && !memchr(line, '\0', n)) {
-            t->entry[(t->oldest + t->count) % edit_history_keep] = line;
-            if (t->count < edit_history_keep)
-                t->count++;
-            else
-                t->oldest = (t->oldest + 1) % edit_history_keep;
-        }
+        if (n && n <= edit_history_entry_max && !memchr(line, '\0', n))
+            t->entry[t->usable++ % edit_history_keep] = line;
         line += n + 1;
     }
     return 0;
@@ -2008,9 +2002,10 @@ static void edit_history_tail_free(edit_history_tail *t)
     *t = {};
 }
 
-static const char *edit_history_tail_at(const edit_history_tail *t, size_t i)
+// The oldest usable line still in the ring.
+static size_t edit_history_tail_first(const edit_history_tail *t)
 {
-    return t->entry[(t->oldest + i) % edit_history_keep];
+    return t->usable > edit_history_keep ? t->usable - edit_history_keep : 0;
 }
 
 // Replaces the file at path by one holding the entries of t, through a new
@@ -2027,8 +2022,8 @@ static int edit_history_rewrite(int old_fd, const char *path, const edit_history
     if (fstat(old_fd, &st) == 0)
         fchmod(fd, st.st_mode & 07777);
     edit_buf data = {};
-    for (size_t i = 0; i < t->count; i++) {
-        edit_buf_str(&data, edit_history_tail_at(t, i));
+    for (size_t i = edit_history_tail_first(t); i < t->usable; i++) {
+        edit_buf_str(&data, t->entry[i % edit_history_keep]);
         edit_buf_add(&data, "\n", 1);
     }
     int res = edit_write_all(fd, data.data, data.len);
@@ -2074,8 +2069,8 @@ int edit_history_load(edit_history *h, const char *path)
     }
     if (res < 0)
         edit_history_fail(path, errno);
-    for (size_t i = 0; i < t.count; i++)
-        edit_history_add(h, edit_history_tail_at(&t, i));
+    for (size_t i = edit_history_tail_first(&t); i < t.usable; i++)
+        edit_history_add(h, t.entry[i % edit_history_keep]);
     edit_history_tail_free(&t);
     close(fd);
     return res;
