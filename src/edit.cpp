@@ -217,17 +217,9 @@ static const edit_range edit_wide[] = {
 
 template <size_t n> static int is_in_ranges(const edit_range (&r)[n], uint32_t cp)
 {
-    size_t lo = 0, hi = n;
-    while (lo < hi) {
-        size_t mid = lo + (hi - lo) / 2;
-        if (cp > r[mid].hi)
-            lo = mid + 1;
-        else if (cp < r[mid].lo)
-            hi = mid;
-        else
-            return 1;
-    }
-    return 0;
+    auto *at = std::lower_bound(r, r + n, cp,
+                                [](const edit_range &e, uint32_t c) { return e.hi < c; });
+    return at != r + n && at->lo <= cp;
 }
 
 int edit_width(uint32_t cp)
@@ -1592,15 +1584,9 @@ static void edit_cmds_ensure(edit_cmds *cmds)
 // The index of the first name not below the len bytes at key.
 static size_t edit_cmds_find(const edit_cmds *cmds, const char *key, size_t len)
 {
-    size_t lo = 0, hi = cmds->count;
-    while (lo < hi) {
-        size_t mid = lo + (hi - lo) / 2;
-        if (strncmp(cmds->name[mid], key, len) < 0)
-            lo = mid + 1;
-        else
-            hi = mid;
-    }
-    return lo;
+    auto is_below = [len](const char *name, const char *k) { return strncmp(name, k, len) < 0; };
+    return static_cast<size_t>(
+        std::lower_bound(cmds->name, cmds->name + cmds->count, key, is_below) - cmds->name);
 }
 
 // Whether name i is a file that runs in the first PATH directory holding
