@@ -1708,9 +1708,7 @@ void edit_colour_line(const char *text, size_t len, size_t from, size_t cursor, 
 {
     if (from >= len)
         return;
-    char *copy = static_cast<char *>(mem_alloc(len + 1));
-    memcpy(copy, text, len);
-    copy[len] = '\0';
+    char *copy = mem_strndup(text, len);
     auto *all = static_cast<unsigned char *>(mem_zalloc(len + 1));
     int err_pos, symcnt;
     syntax_pass pass;
@@ -1829,17 +1827,12 @@ static char *edit_complete_insert(const edit_word *w, char *const *match, size_t
     char *rest = edit_name_quote(match[0] + typed, len - typed - is_dir, w->quote);
     if (count > 1)
         return rest;
-    size_t n = strlen(rest);
-    rest = static_cast<char *>(mem_realloc(rest, n + 3));
-    if (is_dir) {
-        rest[n++] = '/';
-    } else {
-        if (w->quote)
-            rest[n++] = w->quote;
-        rest[n++] = ' ';
-    }
-    rest[n] = '\0';
-    return rest;
+    const char close[] = {w->quote, ' ', '\0'};  // the open quote closed, then a blank
+    edit_buf b = {};
+    edit_buf_str(&b, rest);
+    edit_buf_str(&b, is_dir ? "/" : w->quote ? close : " ");
+    free(rest);
+    return b.data;
 }
 
 void edit_complete(const char *text, size_t len, size_t cursor, edit_cmds *cmds,
