@@ -590,16 +590,11 @@ static void edit_cut(edit_state *st, size_t from, size_t to, int chain, int back
 
 // ---- History ----
 
-static size_t edit_hist_count(const edit_state *st)
-{
-    return st->hist ? st->hist->count : 0;
-}
-
 // Shows entry pos (the line typed at the count), the cursor at its end.
 // The line typed is kept when an entry replaces it.
 static void edit_hist_show(edit_state *st, size_t pos)
 {
-    size_t count = edit_hist_count(st);
+    size_t count = st->hist->count;
     if (pos == st->hist_pos)
         return;
     if (st->hist_pos == count)
@@ -697,7 +692,7 @@ static int edit_search_key(edit_state *st, const edit_key *k, edit_action a, edi
 void edit_state_begin(edit_state *st)
 {
     edit_line_set(&st->line, "", 0);
-    st->hist_pos = edit_hist_count(st);
+    st->hist_pos = st->hist->count;
     st->typed.len = 0;
     st->searching = st->search_failed = 0;
     st->tabs = st->last_cut = st->quote_next = st->pasting = 0;
@@ -797,7 +792,7 @@ edit_result edit_key_apply(edit_state *st, const edit_key *k)
             edit_hist_show(st, st->hist_pos - 1);
         break;
     case act_newer:
-        if (st->hist_pos < edit_hist_count(st))
+        if (st->hist_pos < st->hist->count)
             edit_hist_show(st, st->hist_pos + 1);
         break;
     case act_search:
