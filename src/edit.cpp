@@ -61,7 +61,7 @@ static void edit_strings_free(char **s, size_t count)
     free(s);
 }
 
-void edit_buf_add(edit_buf *b, const char *s, size_t n)
+static void edit_buf_add(edit_buf *b, const char *s, size_t n)
 {
     edit_bytes_insert(&b->data, &b->len, &b->cap, b->len, s, n);
 }
@@ -498,7 +498,8 @@ int edit_key_timeout(edit_decoder *d, edit_key *out)
     return n;
 }
 
-int is_edit_key_pending(const edit_decoder *d)
+// Whether the decoder holds part of a sequence.
+static int is_edit_key_pending(const edit_decoder *d)
 {
     return d->state != dec_ground;
 }
@@ -1536,10 +1537,15 @@ static void edit_cmds_read_dir(edit_names *list, const char *dir)
     closedir(d);
 }
 
-void edit_cmds_load(edit_cmds *cmds, const char *path)
+// Reads the names once per line: from the directories of PATH, none when it
+// is empty, or where execvp looks when it is unset (glibc's default search
+// path).
+static void edit_cmds_ensure(edit_cmds *cmds)
 {
-    edit_cmds_free(cmds);
-    path = path ? path : "";
+    if (cmds->path)
+        return;
+    const char *path = getenv("PATH");
+    path = path ? path : "/bin:/usr/bin";
     edit_names list = {};
     char dir[PATH_MAX];
     for (const char *at = *path ? path : nullptr; edit_path_next(&at, dir);)
@@ -1564,16 +1570,6 @@ void edit_cmds_free(edit_cmds *cmds)
     free(cmds->path);
     free(cmds->runs);
     *cmds = {};
-}
-
-// Loads the names once per line, from PATH, or where execvp looks when PATH
-// is unset (glibc's default search path).
-static void edit_cmds_ensure(edit_cmds *cmds)
-{
-    if (!cmds->path) {
-        const char *path = getenv("PATH");
-        edit_cmds_load(cmds, path ? path : "/bin:/usr/bin");
-    }
 }
 
 // The index of the first name not below the len bytes at key.

@@ -54,7 +54,6 @@ struct def_edit_buf {
     size_t cap;
 };
 using edit_buf = def_edit_buf;
-void edit_buf_add(edit_buf *b, const char *s, size_t n);
 
 // The line being edited. text never holds a NUL byte; cursor is a byte index
 // at the start of a character (edit_char_next).
@@ -120,8 +119,6 @@ int edit_key_decode(edit_decoder *d, unsigned char c, edit_key *out);
 // No byte followed in time: a lone Esc becomes key_esc, a UTF-8 sequence
 // cut short its bytes, an escape sequence nothing. Returns the keys.
 int edit_key_timeout(edit_decoder *d, edit_key *out);
-// Whether the decoder holds part of a sequence.
-int is_edit_key_pending(const edit_decoder *d);
 
 // What the terminal layer does after a key.
 enum def_edit_result {
@@ -211,8 +208,6 @@ struct def_edit_cmds {
     unsigned char *runs;  // per name: 0 not looked at yet, 1 a program that runs, 2 none
 };
 using edit_cmds = def_edit_cmds;
-// Reads the directories of path (a PATH value; null or empty: none).
-void edit_cmds_load(edit_cmds *cmds, const char *path);
 void edit_cmds_free(edit_cmds *cmds);
 
 // How one byte of the line is drawn.
