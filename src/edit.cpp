@@ -1096,17 +1096,31 @@ int edit_usable()
     return s->term_ok && tcgetattr(0, &t) == 0 && (t.c_lflag & (ICANON | ECHO)) == (ICANON | ECHO);
 }
 
-// The saved mode with only ICANON, ECHO, ISIG and IEXTEN off, set now:
-// what was typed ahead stays.
-static int edit_term_raw()
+// Takes the terminal: its mode saved, its own erase byte noted, and its
+// signal bytes while it sends signals; then the saved mode with only
+// ICANON, ECHO, ISIG and IEXTEN off set now, so that what was typed ahead
+// stays.
+static int edit_term_take()
 {
-    termios t = edit_session.saved;
+    def_edit_session *s = &edit_session;
+    termios t;
+    if (tcgetattr(0, &t) < 0)
+        return -1;
+    s->saved = t;
+    auto cc = [&t](int which, int on) {
+        return on && t.c_cc[which] != _POSIX_VDISABLE ? t.c_cc[which] : -1;
+    };
+    int isig = (t.c_lflag & ISIG) != 0;
+    s->st.erase = cc(VERASE, 1);
+    s->st.intr = cc(VINTR, isig);
+    s->st.quit = cc(VQUIT, isig);
+    s->st.susp = cc(VSUSP, isig);
     t.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ISIG | IEXTEN);
     t.c_cc[VMIN] = 1;
     t.c_cc[VTIME] = 0;
     if (tcsetattr(0, TCSANOW, &t) < 0)
         return -1;
-    edit_session.raw = 1;
+    s->raw = 1;
     return 0;
 }
 
@@ -1116,21 +1130,6 @@ void edit_restore()
         return;
     edit_session.raw = 0;
     tcsetattr(0, TCSANOW, &edit_session.saved);
-}
-
-static int edit_term_cc(const termios *t, int which)
-{
-    return t->c_cc[which] == _POSIX_VDISABLE ? -1 : t->c_cc[which];
-}
-
-// The terminal's own erase byte, and its signal bytes while it sends signals.
-static void edit_term_bytes(edit_state *st, const termios *t)
-{
-    int isig = (t->c_lflag & ISIG) != 0;
-    st->erase = edit_term_cc(t, VERASE);
-    st->intr = isig ? edit_term_cc(t, VINTR) : -1;
-    st->quit = isig ? edit_term_cc(t, VQUIT) : -1;
-    st->susp = isig ? edit_term_cc(t, VSUSP) : -1;
 }
 
 static void edit_term_size(int *width, int *height)
@@ -1316,13 +1315,10 @@ static void edit_term_complete()
 // stop), the editor takes the terminal again and draws the line anew.
 static void edit_term_signal(edit_result r)
 {
-    def_edit_session *s = &edit_session;
     edit_term_draw(draw_end);
     edit_restore();
     kill(0, r == res_intr ? SIGINT : r == res_quit ? SIGQUIT : SIGTSTP);
-    if (tcgetattr(0, &s->saved) == 0)
-        edit_term_raw();
-    edit_term_bytes(&s->st, &s->saved);
+    edit_term_take();
     edit_term_draw(draw_new);
 }
 
@@ -1387,12 +1383,11 @@ int edit_line_read(const char *prompt, const char *before, size_t before_len, co
     edit_state *st = &s->st;
     output_flush();
     edit_session_begin();
-    if (tcgetattr(0, &s->saved) < 0 || edit_term_raw() < 0)
+    if (edit_term_take() < 0)
         return 0;
     st->prompt = prompt;
     st->before = before;
     st->before_len = before_len;
-    edit_term_bytes(st, &s->saved);
     edit_state_begin(st);
     edit_term_draw(before_len ? draw_fresh : draw_new);
     for (;;) {
