@@ -995,7 +995,7 @@ static void edit_layout_view(edit_layout *L, const edit_view *v, int *row, int *
 {
     edit_layout_text(L, v->prompt, v->prompt_len, nullptr, SIZE_MAX, row, col);
     edit_layout_text(L, v->text, v->len, v->colour, v->cursor, row, col);
-    if (L->col >= L->width && !(L->out && L->row >= L->last))
+    if (L->col >= L->width)
         edit_layout_newline(L);
 }
 
