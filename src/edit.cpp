@@ -1257,19 +1257,18 @@ static int edit_term_answer(edit_key *k)
 {
     edit_decoder *d = &edit_session.dec;
     edit_key keys[edit_key_max];
-    for (int n = 0;;) {
+    int n = 0;
+    while (!n) {
         unsigned char c;
         if (is_edit_key_pending(d) && !edit_term_poll(50))
             n = edit_key_timeout(d, keys);
-        else if (!edit_term_read(&c))
-            return 0;
-        else
+        else if (edit_term_read(&c))
             n = edit_key_decode(d, c, keys);
-        if (n) {
-            *k = keys[n - 1];
-            return 1;
-        }
+        else
+            return 0;
     }
+    *k = keys[n - 1];
+    return 1;
 }
 
 // Below the line: the names that matched, asking first when there are many;
@@ -1327,34 +1326,27 @@ static void edit_term_signal(edit_result r)
 static edit_result edit_term_keys()
 {
     def_edit_session *s = &edit_session;
-    for (;;) {
-        if (!s->waiting) {
-            int n = 0;
-            if (ioctl(0, FIONREAD, &n) == 0 && n > 0)
-                s->waiting = static_cast<size_t>(n);
-        }
-        if (!s->waiting) {
-            if (s->dirty)
-                edit_term_draw(draw_update);
-            // A lone Esc, told from the start of a sequence by a pause.
-            if (is_edit_key_pending(&s->dec) && !edit_term_poll(50)) {
-                edit_key keys[edit_key_max];
-                edit_result r = edit_keys_apply(&s->st, keys, edit_key_timeout(&s->dec, keys));
-                s->dirty = 1;
-                if (r != res_none)
-                    return r;
-                continue;
-            }
-        }
+    edit_result r = res_none;
+    while (r == res_none) {
+        int n = 0;
+        if (!s->waiting && ioctl(0, FIONREAD, &n) == 0 && n > 0)
+            s->waiting = static_cast<size_t>(n);
+        if (!s->waiting && s->dirty)
+            edit_term_draw(draw_update);
         unsigned char c;
-        if (!edit_term_read(&c))
+        edit_key keys[edit_key_max];
+        // A lone Esc, told from the start of a sequence by a pause.
+        if (!s->waiting && is_edit_key_pending(&s->dec) && !edit_term_poll(50)) {
+            r = edit_keys_apply(&s->st, keys, edit_key_timeout(&s->dec, keys));
+        } else if (edit_term_read(&c)) {
+            s->st.pasting = s->waiting > 0;
+            r = edit_feed(&s->st, &s->dec, c);
+        } else {
             return res_eof;
-        s->st.pasting = s->waiting > 0;
+        }
         s->dirty = 1;
-        edit_result r = edit_feed(&s->st, &s->dec, c);
-        if (r != res_none)
-            return r;
     }
+    return r;
 }
 
 // What a line starts with: the history, loaded the first time, and the
