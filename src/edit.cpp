@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // The line editor: keys from the terminal's bytes, the line and its editing,
-// history, completion, colours and drawing, and the thin layer that holds
-// the terminal raw while one line is read.
+// drawing, program and file names, colours, completion and history, all
+// without a terminal; then the thin layer that holds the terminal raw while
+// one line is read.
 #include "edit.h"
 
 #include <dirent.h>
@@ -589,7 +590,7 @@ static void edit_cut(edit_state *st, size_t from, size_t to, int chain, int back
     st->last_cut = 1;
 }
 
-// ---- History ----
+// ---- Browsing and searching the history ----
 
 // Shows entry pos (the line typed at the count), the cursor at its end.
 // The line typed is kept when an entry replaces it.
@@ -1054,372 +1055,7 @@ void edit_list_names(edit_buf *out, char *const *name, size_t count, int width)
     }
 }
 
-// ---- The terminal ----
-
-// What the editor keeps for the whole run: the terminal's mode, the
-// history, the kill buffer, and the buffers reused from line to line.
-struct def_edit_session {
-    termios saved;  // the mode when the line began, put back on the way out
-    int raw;        // the terminal is in raw mode now
-    int term_known;
-    int term_ok;  // both ends are terminals, and TERM is usable
-    int colour;   // NO_COLOR is not set
-    edit_history history;
-    char *history_path;
-    int history_loaded;
-    edit_cmds cmds;  // freed when a line begins
-    edit_buf kill;
-    edit_buf out;     // the bytes of one change, written at once
-    edit_buf prompt;  // the prompt drawn
-    edit_buf joined;  // before and the line, for colours and completion
-    unsigned char *colour_of;
-    size_t colour_cap;
-    edit_state st;
-    edit_decoder dec;
-    int row;         // the cursor's row among those drawn last
-    size_t waiting;  // bytes known to wait in the terminal
-    int dirty;       // the line changed since it was drawn
-};
-static def_edit_session edit_session;
-
-int edit_usable()
-{
-    def_edit_session *s = &edit_session;
-    if (!s->term_known) {
-        const char *term = getenv("TERM");
-        const char *no_colour = getenv("NO_COLOR");
-        s->term_known = 1;
-        s->term_ok = isatty(0) && isatty(1) && term && *term && strcmp(term, "dumb") != 0;
-        s->colour = !no_colour || !*no_colour;
-    }
-    termios t;
-    return s->term_ok && tcgetattr(0, &t) == 0 && (t.c_lflag & (ICANON | ECHO)) == (ICANON | ECHO);
-}
-
-// Takes the terminal: its mode saved, its own erase byte noted, and its
-// signal bytes while it sends signals; then the saved mode with only
-// ICANON, ECHO, ISIG and IEXTEN off set now, so that what was typed ahead
-// stays.
-static int edit_term_take()
-{
-    def_edit_session *s = &edit_session;
-    termios t;
-    if (tcgetattr(0, &t) < 0)
-        return -1;
-    s->saved = t;
-    auto cc = [&t](int which, int on) {
-        return on && t.c_cc[which] != _POSIX_VDISABLE ? t.c_cc[which] : -1;
-    };
-    int isig = (t.c_lflag & ISIG) != 0;
-    s->st.erase = cc(VERASE, 1);
-    s->st.intr = cc(VINTR, isig);
-    s->st.quit = cc(VQUIT, isig);
-    s->st.susp = cc(VSUSP, isig);
-    t.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ISIG | IEXTEN);
-    t.c_cc[VMIN] = 1;
-    t.c_cc[VTIME] = 0;
-    if (tcsetattr(0, TCSANOW, &t) < 0)
-        return -1;
-    s->raw = 1;
-    return 0;
-}
-
-void edit_restore()
-{
-    if (!edit_session.raw)
-        return;
-    edit_session.raw = 0;
-    tcsetattr(0, TCSANOW, &edit_session.saved);
-}
-
-static void edit_term_size(int *width, int *height)
-{
-    winsize ws;
-    int known = ioctl(1, TIOCGWINSZ, &ws) == 0 && ws.ws_col && ws.ws_row;
-    *width = known ? ws.ws_col : 80;
-    *height = known ? ws.ws_row : 24;
-}
-
-// Writes the n bytes at s, going on after a short write. Returns 0, or -1
-// (with errno set, unless nothing could be written). A terminal gone is
-// noticed by the next read.
-static int edit_write_all(int fd, const char *s, size_t n)
-{
-    while (n > 0) {
-        ssize_t w = write(fd, s, n);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            return -1;
-        s += w;
-        n -= static_cast<size_t>(w);
-    }
-    return 0;
-}
-
-// Reads one byte; 0 when the terminal is gone.
-static int edit_term_read(unsigned char *c)
-{
-    for (;;) {
-        ssize_t n = read(0, c, 1);
-        if (n == 1) {
-            if (edit_session.waiting)
-                edit_session.waiting--;
-            return 1;
-        }
-        if (n == 0 || errno != EINTR)
-            return 0;
-    }
-}
-
-// Whether a byte comes within ms milliseconds.
-static int edit_term_poll(int ms)
-{
-    pollfd p = {0, POLLIN, 0};
-    int n;
-    while ((n = poll(&p, 1, ms)) < 0 && errno == EINTR)
-        ;
-    return n != 0;
-}
-
-// The whole logical line: the earlier lines, then the line.
-static const edit_buf *edit_term_joined()
-{
-    def_edit_session *s = &edit_session;
-    edit_buf_set(&s->joined, s->st.before, s->st.before_len);
-    edit_buf_add(&s->joined, s->st.line.text, s->st.line.len);
-    return &s->joined;
-}
-
-// The colours of the line, over the whole logical line; cursor is its
-// index there (SIZE_MAX: the line is finished). Null without colours.
-static const unsigned char *edit_term_colours(size_t cursor)
-{
-    def_edit_session *s = &edit_session;
-    if (!s->colour)
-        return nullptr;
-    const edit_buf *j = edit_term_joined();
-    s->colour_of = static_cast<unsigned char *>(
-        edit_grow(s->colour_of, &s->colour_cap, s->st.line.len + 1, 1));
-    edit_colour_line(j->data, j->len, s->st.before_len, cursor, &s->cmds, s->colour_of);
-    return s->colour_of;
-}
-
-// How a drawing starts and ends.
-enum def_edit_draw_mode {
-    draw_update,  // over the last drawing
-    draw_new,     // on a row of its own: the cursor may stand anywhere
-    draw_fresh,   // from the first column of the cursor's row
-    draw_end,     // over the last drawing, the cursor at the end of the line
-    draw_leave,   // as draw_end, then onto the next row
-    draw_accept,  // as draw_leave, in the colours of the finished line
-};
-using edit_draw_mode = def_edit_draw_mode;
-
-// Draws the prompt and the line, after what s->out holds (bytes to write
-// first), and writes it all at once.
-static void edit_term_draw(edit_draw_mode mode)
-{
-    def_edit_session *s = &edit_session;
-    edit_state *st = &s->st;
-    int width, height;
-    edit_term_size(&width, &height);
-    int old_row = mode == draw_update || mode >= draw_end ? s->row : 0;
-    if (mode == draw_new) {
-        // A cursor in the first column fills its row and goes back to its
-        // start; any other wraps onto the next row and goes to its start.
-        for (int i = 0; i < width; i++)
-            edit_buf_str(&s->out, " ");
-        edit_buf_str(&s->out, "\r\x1b[K");
-    }
-    size_t cursor = mode >= draw_end ? st->line.len : st->line.cursor;
-    edit_state_prompt(st, &s->prompt);
-    edit_view v = {s->prompt.data,
-                   s->prompt.len,
-                   st->line.text,
-                   st->line.len,
-                   edit_term_colours(mode == draw_accept ? SIZE_MAX : st->before_len + cursor),
-                   cursor,
-                   width,
-                   height};
-    int col;
-    s->row = edit_draw(&s->out, &v, old_row, &col);
-    if (mode >= draw_leave && col > 0)
-        edit_buf_str(&s->out, "\r\n");
-    edit_write_all(1, s->out.data, s->out.len);
-    s->out.len = 0;
-    s->dirty = 0;
-}
-
-// Reads one whole key, as an answer: an escape sequence is no stray text
-// for the line afterwards. 0 when the terminal is gone.
-static int edit_term_answer(edit_key *k)
-{
-    edit_decoder *d = &edit_session.dec;
-    edit_key keys[edit_key_max];
-    int n = 0;
-    while (!n) {
-        unsigned char c;
-        if (is_edit_key_pending(d) && !edit_term_poll(50))
-            n = edit_key_timeout(d, keys);
-        else if (edit_term_read(&c))
-            n = edit_key_decode(d, c, keys);
-        else
-            return 0;
-    }
-    *k = keys[n - 1];
-    return 1;
-}
-
-// Below the line: the names that matched, asking first when there are many;
-// then the prompt and the line again.
-static void edit_term_list(const edit_completion *c)
-{
-    def_edit_session *s = &edit_session;
-    edit_term_draw(draw_leave);
-    if (c->count > 100) {
-        char ask[64];
-        int n = snprintf(ask, sizeof ask, "Display all %zu possibilities? (y or n)", c->count);
-        edit_write_all(1, ask, static_cast<size_t>(n));
-        edit_key k = {};
-        int yes = edit_term_answer(&k) && k.code == key_char && k.len == 1 &&
-                  (k.bytes[0] == 'y' || k.bytes[0] == 'Y' || k.bytes[0] == ' ');
-        edit_buf_str(&s->out, "\r\n");
-        if (!yes)
-            c = nullptr;
-    }
-    if (c) {
-        int width, height;
-        edit_term_size(&width, &height);
-        edit_list_names(&s->out, c->match, c->count, width);
-    }
-    edit_term_draw(draw_fresh);
-}
-
-static void edit_term_complete()
-{
-    def_edit_session *s = &edit_session;
-    edit_state *st = &s->st;
-    const edit_buf *j = edit_term_joined();
-    edit_completion c;
-    edit_complete(j->data, j->len, st->before_len + st->line.cursor, &s->cmds, &c);
-    if (edit_state_completed(st, &c))
-        edit_term_list(&c);
-    edit_completion_free(&c);
-}
-
-// The terminal's interrupt, quit or suspend character: the terminal put
-// back and the signal sent to the process group, as the terminal itself
-// would. Still running afterwards (the signal ignored, or fg after a
-// stop), the editor takes the terminal again and draws the line anew.
-static void edit_term_signal(edit_result r)
-{
-    edit_term_draw(draw_end);
-    edit_restore();
-    kill(0, r == res_intr ? SIGINT : r == res_quit ? SIGQUIT : SIGTSTP);
-    edit_term_take();
-    edit_term_draw(draw_new);
-}
-
-// Reads bytes and applies their keys, drawing when no more input waits,
-// until a key needs the terminal layer. res_eof when the terminal is gone.
-static edit_result edit_term_keys()
-{
-    def_edit_session *s = &edit_session;
-    edit_result r = res_none;
-    while (r == res_none) {
-        int n = 0;
-        if (!s->waiting && ioctl(0, FIONREAD, &n) == 0 && n > 0)
-            s->waiting = static_cast<size_t>(n);
-        if (!s->waiting && s->dirty)
-            edit_term_draw(draw_update);
-        unsigned char c;
-        edit_key keys[edit_key_max];
-        // A lone Esc, told from the start of a sequence by a pause.
-        if (!s->waiting && is_edit_key_pending(&s->dec) && !edit_term_poll(50)) {
-            r = edit_keys_apply(&s->st, keys, edit_key_timeout(&s->dec, keys));
-        } else if (edit_term_read(&c)) {
-            s->st.pasting = s->waiting > 0;
-            r = edit_feed(&s->st, &s->dec, c);
-        } else {
-            return res_eof;
-        }
-        s->dirty = 1;
-    }
-    return r;
-}
-
-// What a line starts with: the history, loaded the first time, and the
-// program names, read again when the line needs them.
-static void edit_session_begin()
-{
-    def_edit_session *s = &edit_session;
-    if (!s->history_loaded) {
-        s->history_loaded = 1;
-        s->history_path = edit_history_path(getenv("QSH_HISTFILE"), getenv("XDG_STATE_HOME"),
-                                            getenv("HOME"));
-        if (s->history_path)
-            edit_history_load(&s->history, s->history_path);
-    }
-    edit_cmds_free(&s->cmds);
-    s->st.hist = &s->history;
-    s->st.kill = &s->kill;
-    s->dec = {};
-    s->row = 0;
-}
-
-int edit_line_read(const char *prompt, const char *before, size_t before_len, const char **line,
-                   size_t *len)
-{
-    def_edit_session *s = &edit_session;
-    edit_state *st = &s->st;
-    output_flush();
-    edit_session_begin();
-    if (edit_term_take() < 0)
-        return 0;
-    st->prompt = prompt;
-    st->before = before;
-    st->before_len = before_len;
-    edit_state_begin(st);
-    edit_term_draw(before_len ? draw_fresh : draw_new);
-    for (;;) {
-        switch (edit_result r = edit_term_keys()) {
-        case res_enter:
-            edit_term_draw(draw_accept);
-            edit_restore();
-            edit_bytes_insert(&st->line.text, &st->line.len, &st->line.cap, st->line.len, "\n", 1);
-            *line = st->line.text;
-            *len = st->line.len - 1;
-            return 1;
-        case res_eof:
-            if (s->dirty)
-                edit_term_draw(draw_update);
-            edit_restore();
-            return 0;
-        case res_complete:
-            edit_term_complete();
-            break;
-        case res_clear:
-            edit_buf_str(&s->out, "\x1b[H\x1b[2J");
-            edit_term_draw(draw_fresh);
-            break;
-        default:
-            edit_term_signal(r);
-            break;
-        }
-    }
-}
-
-void edit_history_record(const char *text)
-{
-    def_edit_session *s = &edit_session;
-    if (edit_history_add(&s->history, text) && s->history_path)
-        edit_history_append(s->history_path, text);
-}
-
-// ---------------------------------------------------------------------------
-// What the line means to qsh: the program names on PATH, the colours, the
-// completion of a word, and the history with its file.
+// ---- Names in directories ----
 
 // A growing array of owned names.
 struct def_edit_names {
@@ -1885,6 +1521,23 @@ char *edit_history_path(const char *histfile, const char *xdg_state, const char 
     return nullptr;
 }
 
+// Writes the n bytes at s, going on after a short write. Returns 0, or -1
+// (with errno set, unless nothing could be written). A terminal gone is
+// noticed by the next read.
+static int edit_write_all(int fd, const char *s, size_t n)
+{
+    while (n > 0) {
+        ssize_t w = write(fd, s, n);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0)
+            return -1;
+        s += w;
+        n -= static_cast<size_t>(w);
+    }
+    return 0;
+}
+
 // Says once per run what went wrong with the history file. Returns -1.
 static int edit_history_fail(const char *path, int err)
 {
@@ -2084,4 +1737,350 @@ int edit_history_append(const char *path, const char *text)
     free(line);
     close(fd);
     return res < 0 ? edit_history_fail(path, err) : 0;
+}
+
+// ---- The terminal ----
+
+// What the editor keeps for the whole run: the terminal's mode, the
+// history, the kill buffer, and the buffers reused from line to line.
+struct def_edit_session {
+    termios saved;  // the mode when the line began, put back on the way out
+    int raw;        // the terminal is in raw mode now
+    int term_known;
+    int term_ok;  // both ends are terminals, and TERM is usable
+    int colour;   // NO_COLOR is not set
+    edit_history history;
+    char *history_path;
+    int history_loaded;
+    edit_cmds cmds;  // freed when a line begins
+    edit_buf kill;
+    edit_buf out;     // the bytes of one change, written at once
+    edit_buf prompt;  // the prompt drawn
+    edit_buf joined;  // before and the line, for colours and completion
+    unsigned char *colour_of;
+    size_t colour_cap;
+    edit_state st;
+    edit_decoder dec;
+    int row;         // the cursor's row among those drawn last
+    size_t waiting;  // bytes known to wait in the terminal
+    int dirty;       // the line changed since it was drawn
+};
+static def_edit_session edit_session;
+
+int edit_usable()
+{
+    def_edit_session *s = &edit_session;
+    if (!s->term_known) {
+        const char *term = getenv("TERM");
+        const char *no_colour = getenv("NO_COLOR");
+        s->term_known = 1;
+        s->term_ok = isatty(0) && isatty(1) && term && *term && strcmp(term, "dumb") != 0;
+        s->colour = !no_colour || !*no_colour;
+    }
+    termios t;
+    return s->term_ok && tcgetattr(0, &t) == 0 && (t.c_lflag & (ICANON | ECHO)) == (ICANON | ECHO);
+}
+
+// Takes the terminal: its mode saved, its own erase byte noted, and its
+// signal bytes while it sends signals; then the saved mode with only
+// ICANON, ECHO, ISIG and IEXTEN off set now, so that what was typed ahead
+// stays.
+static int edit_term_take()
+{
+    def_edit_session *s = &edit_session;
+    termios t;
+    if (tcgetattr(0, &t) < 0)
+        return -1;
+    s->saved = t;
+    auto cc = [&t](int which, int on) {
+        return on && t.c_cc[which] != _POSIX_VDISABLE ? t.c_cc[which] : -1;
+    };
+    int isig = (t.c_lflag & ISIG) != 0;
+    s->st.erase = cc(VERASE, 1);
+    s->st.intr = cc(VINTR, isig);
+    s->st.quit = cc(VQUIT, isig);
+    s->st.susp = cc(VSUSP, isig);
+    t.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ISIG | IEXTEN);
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+    if (tcsetattr(0, TCSANOW, &t) < 0)
+        return -1;
+    s->raw = 1;
+    return 0;
+}
+
+void edit_restore()
+{
+    if (!edit_session.raw)
+        return;
+    edit_session.raw = 0;
+    tcsetattr(0, TCSANOW, &edit_session.saved);
+}
+
+static void edit_term_size(int *width, int *height)
+{
+    winsize ws;
+    int known = ioctl(1, TIOCGWINSZ, &ws) == 0 && ws.ws_col && ws.ws_row;
+    *width = known ? ws.ws_col : 80;
+    *height = known ? ws.ws_row : 24;
+}
+
+// Reads one byte; 0 when the terminal is gone.
+static int edit_term_read(unsigned char *c)
+{
+    for (;;) {
+        ssize_t n = read(0, c, 1);
+        if (n == 1) {
+            if (edit_session.waiting)
+                edit_session.waiting--;
+            return 1;
+        }
+        if (n == 0 || errno != EINTR)
+            return 0;
+    }
+}
+
+// Whether a byte comes within ms milliseconds.
+static int edit_term_poll(int ms)
+{
+    pollfd p = {0, POLLIN, 0};
+    int n;
+    while ((n = poll(&p, 1, ms)) < 0 && errno == EINTR)
+        ;
+    return n != 0;
+}
+
+// The whole logical line: the earlier lines, then the line.
+static const edit_buf *edit_term_joined()
+{
+    def_edit_session *s = &edit_session;
+    edit_buf_set(&s->joined, s->st.before, s->st.before_len);
+    edit_buf_add(&s->joined, s->st.line.text, s->st.line.len);
+    return &s->joined;
+}
+
+// The colours of the line, over the whole logical line; cursor is its
+// index there (SIZE_MAX: the line is finished). Null without colours.
+static const unsigned char *edit_term_colours(size_t cursor)
+{
+    def_edit_session *s = &edit_session;
+    if (!s->colour)
+        return nullptr;
+    const edit_buf *j = edit_term_joined();
+    s->colour_of = static_cast<unsigned char *>(
+        edit_grow(s->colour_of, &s->colour_cap, s->st.line.len + 1, 1));
+    edit_colour_line(j->data, j->len, s->st.before_len, cursor, &s->cmds, s->colour_of);
+    return s->colour_of;
+}
+
+// How a drawing starts and ends.
+enum def_edit_draw_mode {
+    draw_update,  // over the last drawing
+    draw_new,     // on a row of its own: the cursor may stand anywhere
+    draw_fresh,   // from the first column of the cursor's row
+    draw_end,     // over the last drawing, the cursor at the end of the line
+    draw_leave,   // as draw_end, then onto the next row
+    draw_accept,  // as draw_leave, in the colours of the finished line
+};
+using edit_draw_mode = def_edit_draw_mode;
+
+// Draws the prompt and the line, after what s->out holds (bytes to write
+// first), and writes it all at once.
+static void edit_term_draw(edit_draw_mode mode)
+{
+    def_edit_session *s = &edit_session;
+    edit_state *st = &s->st;
+    int width, height;
+    edit_term_size(&width, &height);
+    int old_row = mode == draw_update || mode >= draw_end ? s->row : 0;
+    if (mode == draw_new) {
+        // A cursor in the first column fills its row and goes back to its
+        // start; any other wraps onto the next row and goes to its start.
+        for (int i = 0; i < width; i++)
+            edit_buf_str(&s->out, " ");
+        edit_buf_str(&s->out, "\r\x1b[K");
+    }
+    size_t cursor = mode >= draw_end ? st->line.len : st->line.cursor;
+    edit_state_prompt(st, &s->prompt);
+    edit_view v = {s->prompt.data,
+                   s->prompt.len,
+                   st->line.text,
+                   st->line.len,
+                   edit_term_colours(mode == draw_accept ? SIZE_MAX : st->before_len + cursor),
+                   cursor,
+                   width,
+                   height};
+    int col;
+    s->row = edit_draw(&s->out, &v, old_row, &col);
+    if (mode >= draw_leave && col > 0)
+        edit_buf_str(&s->out, "\r\n");
+    edit_write_all(1, s->out.data, s->out.len);
+    s->out.len = 0;
+    s->dirty = 0;
+}
+
+// Reads one whole key, as an answer: an escape sequence is no stray text
+// for the line afterwards. 0 when the terminal is gone.
+static int edit_term_answer(edit_key *k)
+{
+    edit_decoder *d = &edit_session.dec;
+    edit_key keys[edit_key_max];
+    int n = 0;
+    while (!n) {
+        unsigned char c;
+        if (is_edit_key_pending(d) && !edit_term_poll(50))
+            n = edit_key_timeout(d, keys);
+        else if (edit_term_read(&c))
+            n = edit_key_decode(d, c, keys);
+        else
+            return 0;
+    }
+    *k = keys[n - 1];
+    return 1;
+}
+
+// Below the line: the names that matched, asking first when there are many;
+// then the prompt and the line again.
+static void edit_term_list(const edit_completion *c)
+{
+    def_edit_session *s = &edit_session;
+    edit_term_draw(draw_leave);
+    if (c->count > 100) {
+        char ask[64];
+        int n = snprintf(ask, sizeof ask, "Display all %zu possibilities? (y or n)", c->count);
+        edit_write_all(1, ask, static_cast<size_t>(n));
+        edit_key k = {};
+        int yes = edit_term_answer(&k) && k.code == key_char && k.len == 1 &&
+                  (k.bytes[0] == 'y' || k.bytes[0] == 'Y' || k.bytes[0] == ' ');
+        edit_buf_str(&s->out, "\r\n");
+        if (!yes)
+            c = nullptr;
+    }
+    if (c) {
+        int width, height;
+        edit_term_size(&width, &height);
+        edit_list_names(&s->out, c->match, c->count, width);
+    }
+    edit_term_draw(draw_fresh);
+}
+
+static void edit_term_complete()
+{
+    def_edit_session *s = &edit_session;
+    edit_state *st = &s->st;
+    const edit_buf *j = edit_term_joined();
+    edit_completion c;
+    edit_complete(j->data, j->len, st->before_len + st->line.cursor, &s->cmds, &c);
+    if (edit_state_completed(st, &c))
+        edit_term_list(&c);
+    edit_completion_free(&c);
+}
+
+// The terminal's interrupt, quit or suspend character: the terminal put
+// back and the signal sent to the process group, as the terminal itself
+// would. Still running afterwards (the signal ignored, or fg after a
+// stop), the editor takes the terminal again and draws the line anew.
+static void edit_term_signal(edit_result r)
+{
+    edit_term_draw(draw_end);
+    edit_restore();
+    kill(0, r == res_intr ? SIGINT : r == res_quit ? SIGQUIT : SIGTSTP);
+    edit_term_take();
+    edit_term_draw(draw_new);
+}
+
+// Reads bytes and applies their keys, drawing when no more input waits,
+// until a key needs the terminal layer. res_eof when the terminal is gone.
+static edit_result edit_term_keys()
+{
+    def_edit_session *s = &edit_session;
+    edit_result r = res_none;
+    while (r == res_none) {
+        int n = 0;
+        if (!s->waiting && ioctl(0, FIONREAD, &n) == 0 && n > 0)
+            s->waiting = static_cast<size_t>(n);
+        if (!s->waiting && s->dirty)
+            edit_term_draw(draw_update);
+        unsigned char c;
+        edit_key keys[edit_key_max];
+        // A lone Esc, told from the start of a sequence by a pause.
+        if (!s->waiting && is_edit_key_pending(&s->dec) && !edit_term_poll(50)) {
+            r = edit_keys_apply(&s->st, keys, edit_key_timeout(&s->dec, keys));
+        } else if (edit_term_read(&c)) {
+            s->st.pasting = s->waiting > 0;
+            r = edit_feed(&s->st, &s->dec, c);
+        } else {
+            return res_eof;
+        }
+        s->dirty = 1;
+    }
+    return r;
+}
+
+// What a line starts with: the history, loaded the first time, and the
+// program names, read again when the line needs them.
+static void edit_session_begin()
+{
+    def_edit_session *s = &edit_session;
+    if (!s->history_loaded) {
+        s->history_loaded = 1;
+        s->history_path = edit_history_path(getenv("QSH_HISTFILE"), getenv("XDG_STATE_HOME"),
+                                            getenv("HOME"));
+        if (s->history_path)
+            edit_history_load(&s->history, s->history_path);
+    }
+    edit_cmds_free(&s->cmds);
+    s->st.hist = &s->history;
+    s->st.kill = &s->kill;
+    s->dec = {};
+    s->row = 0;
+}
+
+int edit_line_read(const char *prompt, const char *before, size_t before_len, const char **line,
+                   size_t *len)
+{
+    def_edit_session *s = &edit_session;
+    edit_state *st = &s->st;
+    output_flush();
+    edit_session_begin();
+    if (edit_term_take() < 0)
+        return 0;
+    st->prompt = prompt;
+    st->before = before;
+    st->before_len = before_len;
+    edit_state_begin(st);
+    edit_term_draw(before_len ? draw_fresh : draw_new);
+    for (;;) {
+        switch (edit_result r = edit_term_keys()) {
+        case res_enter:
+            edit_term_draw(draw_accept);
+            edit_restore();
+            edit_bytes_insert(&st->line.text, &st->line.len, &st->line.cap, st->line.len, "\n", 1);
+            *line = st->line.text;
+            *len = st->line.len - 1;
+            return 1;
+        case res_eof:
+            if (s->dirty)
+                edit_term_draw(draw_update);
+            edit_restore();
+            return 0;
+        case res_complete:
+            edit_term_complete();
+            break;
+        case res_clear:
+            edit_buf_str(&s->out, "\x1b[H\x1b[2J");
+            edit_term_draw(draw_fresh);
+            break;
+        default:
+            edit_term_signal(r);
+            break;
+        }
+    }
+}
+
+void edit_history_record(const char *text)
+{
+    def_edit_session *s = &edit_session;
+    if (edit_history_add(&s->history, text) && s->history_path)
+        edit_history_append(s->history_path, text);
 }
