@@ -1558,6 +1558,7 @@ struct def_edit_history_tail {
     char *buf;      // the bytes read, NUL-terminated
     size_t lines;   // the lines read, skipped ones included
     int partial;    // the file holds more than was read
+    mode_t mode;    // the file's mode, which a rewrite keeps
     size_t usable;  // the lines usable as entries, NUL-terminated in buf:
     char **entry;   // usable line k is in slot k % edit_history_keep
 };
@@ -1589,6 +1590,7 @@ static int edit_history_tail_read(int fd, edit_history_tail *t)
     }
     t->buf[got] = '\0';
     t->partial = off > 0;
+    t->mode = st.st_mode & 07777;
     t->entry = static_cast<char **>(mem_alloc(edit_history_keep * sizeof(char *)));
     char *line = t->buf, *end = t->buf + got;
     if (t->partial)
@@ -1620,7 +1622,7 @@ static size_t edit_history_tail_first(const edit_history_tail *t)
 
 // Replaces the file at path by one holding the entries of t, through a new
 // file in the same directory and a rename. Returns 0, or -1 with errno set.
-static int edit_history_rewrite(int old_fd, const char *path, const edit_history_tail *t)
+static int edit_history_rewrite(const char *path, const edit_history_tail *t)
 {
     char *tmp = edit_path_join(path, ".XXXXXX");
     int fd = mkostemp(tmp, O_CLOEXEC);  // mode 0600
@@ -1628,9 +1630,7 @@ static int edit_history_rewrite(int old_fd, const char *path, const edit_history
         free(tmp);
         return -1;
     }
-    struct stat st;  // the new file keeps the mode the user gave the old one
-    if (fstat(old_fd, &st) == 0)
-        fchmod(fd, st.st_mode & 07777);
+    fchmod(fd, t->mode);  // the mode the user gave the old file
     edit_buf data = {};
     for (size_t i = edit_history_tail_first(t); i < t->usable; i++) {
         edit_buf_str(&data, t->entry[i % edit_history_keep]);
@@ -1675,7 +1675,7 @@ int edit_history_load(edit_history *h, const char *path)
         edit_history_tail_free(&t);
         res = edit_history_tail_read(fd, &t);
         if (res == 0 && (t.partial || t.lines > 2 * edit_history_keep))
-            res = edit_history_rewrite(fd, path, &t);
+            res = edit_history_rewrite(path, &t);
     }
     if (res < 0)
         edit_history_fail(path, errno);
