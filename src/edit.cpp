@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // The line editor: keys from the terminal's bytes, the line and its editing,
-// history, completion, colours and drawing, and the thin layer that holds
-// the terminal raw while one line is read.
+// drawing, program and file names, colours, completion and history, all
+// without a terminal; then the thin layer that holds the terminal raw while
+// one line is read.
 #include "edit.h"
 
 #include <dirent.h>
@@ -29,25 +30,41 @@
 
 // ---- Bytes and the line ----
 
-// Makes room for more bytes and a NUL after the len bytes of *data.
-static void edit_room(char **data, size_t *cap, size_t len, size_t more)
+// Makes room in data, an array of *cap elements of size bytes, for need of them.
+static void *edit_grow(void *data, size_t *cap, size_t need, size_t size)
 {
-    if (len + more < *cap)
-        return;
+    if (need <= *cap)
+        return data;
     size_t new_cap = *cap ? *cap : 64;
-    while (new_cap <= len + more)
+    while (new_cap < need)
         new_cap *= 2;
-    *data = static_cast<char *>(mem_realloc(*data, new_cap));
     *cap = new_cap;
+    return mem_realloc(data, new_cap * size);
 }
 
-void edit_buf_add(edit_buf *b, const char *s, size_t n)
+// Inserts n bytes at index at of the *len bytes at *data, which stay NUL-terminated.
+static void edit_bytes_insert(char **data, size_t *len, size_t *cap, size_t at, const char *s,
+                              size_t n)
 {
-    edit_room(&b->data, &b->cap, b->len, n);
+    *data = static_cast<char *>(edit_grow(*data, cap, *len + n + 1, 1));
+    memmove(*data + at + n, *data + at, *len - at);
     if (n)
-        memcpy(b->data + b->len, s, n);
-    b->len += n;
-    b->data[b->len] = '\0';
+        memcpy(*data + at, s, n);
+    *len += n;
+    (*data)[*len] = '\0';
+}
+
+// Frees the count strings at s, and s.
+static void edit_strings_free(char **s, size_t count)
+{
+    for (size_t i = 0; i < count; i++)
+        free(s[i]);
+    free(s);
+}
+
+static void edit_buf_add(edit_buf *b, const char *s, size_t n)
+{
+    edit_bytes_insert(&b->data, &b->len, &b->cap, b->len, s, n);
 }
 
 static void edit_buf_str(edit_buf *b, const char *s)
@@ -71,13 +88,8 @@ static void edit_buf_csi(edit_buf *b, int n, char c)
 // Inserts n bytes at the cursor, which moves past them.
 static void edit_line_insert(edit_line *l, const char *s, size_t n)
 {
-    edit_room(&l->text, &l->cap, l->len, n);
-    memmove(l->text + l->cursor + n, l->text + l->cursor, l->len - l->cursor);
-    if (n)
-        memcpy(l->text + l->cursor, s, n);
-    l->len += n;
+    edit_bytes_insert(&l->text, &l->len, &l->cap, l->cursor, s, n);
     l->cursor += n;
-    l->text[l->len] = '\0';
 }
 
 // Removes the bytes from `from` to `to`; the cursor keeps its place in the rest.
@@ -206,17 +218,9 @@ static const edit_range edit_wide[] = {
 
 template <size_t n> static int is_in_ranges(const edit_range (&r)[n], uint32_t cp)
 {
-    size_t lo = 0, hi = n;
-    while (lo < hi) {
-        size_t mid = lo + (hi - lo) / 2;
-        if (cp > r[mid].hi)
-            lo = mid + 1;
-        else if (cp < r[mid].lo)
-            hi = mid;
-        else
-            return 1;
-    }
-    return 0;
+    auto *at = std::lower_bound(r, r + n, cp,
+                                [](const edit_range &e, uint32_t c) { return e.hi < c; });
+    return at != r + n && at->lo <= cp;
 }
 
 int edit_width(uint32_t cp)
@@ -436,7 +440,6 @@ static int edit_key_ground(edit_decoder *d, unsigned char c, edit_key *out)
     d->state = dec_utf8;
     d->held[0] = c;
     d->n = 1;
-    d->need = size;
     return 0;
 }
 
@@ -447,7 +450,7 @@ int edit_key_decode(edit_decoder *d, unsigned char c, edit_key *out)
     case dec_utf8:
         if (is_utf8_next(d->held[0], d->n, c)) {
             d->held[d->n++] = c;
-            if (d->n < d->need)
+            if (d->n < utf8_size(d->held[0]))
                 return 0;
             d->state = dec_ground;
             return edit_key_set(out, key_char, d->held, d->n);
@@ -496,7 +499,8 @@ int edit_key_timeout(edit_decoder *d, edit_key *out)
     return n;
 }
 
-int is_edit_key_pending(const edit_decoder *d)
+// Whether the decoder holds part of a sequence.
+static int is_edit_key_pending(const edit_decoder *d)
 {
     return d->state != dec_ground;
 }
@@ -580,31 +584,19 @@ static void edit_cut(edit_state *st, size_t from, size_t to, int chain, int back
     edit_buf *k = st->kill;
     if (!chain)
         k->len = 0;
-    size_t n = to - from;
-    if (back && k->len) {
-        edit_room(&k->data, &k->cap, k->len, n);
-        memmove(k->data + n, k->data, k->len + 1);
-        memcpy(k->data, st->line.text + from, n);
-        k->len += n;
-    } else {
-        edit_buf_add(k, st->line.text + from, n);
-    }
+    edit_bytes_insert(&k->data, &k->len, &k->cap, back ? 0 : k->len, st->line.text + from,
+                      to - from);
     edit_line_erase(&st->line, from, to);
     st->last_cut = 1;
 }
 
-// ---- History ----
-
-static size_t edit_hist_count(const edit_state *st)
-{
-    return st->hist ? st->hist->count : 0;
-}
+// ---- Browsing and searching the history ----
 
 // Shows entry pos (the line typed at the count), the cursor at its end.
 // The line typed is kept when an entry replaces it.
 static void edit_hist_show(edit_state *st, size_t pos)
 {
-    size_t count = edit_hist_count(st);
+    size_t count = st->hist->count;
     if (pos == st->hist_pos)
         return;
     if (st->hist_pos == count)
@@ -702,7 +694,7 @@ static int edit_search_key(edit_state *st, const edit_key *k, edit_action a, edi
 void edit_state_begin(edit_state *st)
 {
     edit_line_set(&st->line, "", 0);
-    st->hist_pos = edit_hist_count(st);
+    st->hist_pos = st->hist->count;
     st->typed.len = 0;
     st->searching = st->search_failed = 0;
     st->tabs = st->last_cut = st->quote_next = st->pasting = 0;
@@ -802,7 +794,7 @@ edit_result edit_key_apply(edit_state *st, const edit_key *k)
             edit_hist_show(st, st->hist_pos - 1);
         break;
     case act_newer:
-        if (st->hist_pos < edit_hist_count(st))
+        if (st->hist_pos < st->hist->count)
             edit_hist_show(st, st->hist_pos + 1);
         break;
     case act_search:
@@ -881,9 +873,7 @@ struct def_edit_layout {
     int width;
     int row, col;  // where the next glyph goes
     int first, last;
-    int colour_on;         // colours are drawn
     unsigned char colour;  // the colour the terminal draws in now
-    int closed;            // the last row drawn is ended
 };
 using edit_layout = def_edit_layout;
 
@@ -901,10 +891,8 @@ static void edit_layout_close(edit_layout *L)
 {
     if (L->colour != colour_plain)
         edit_buf_str(L->out, edit_sgr[colour_plain]);
-    L->colour = colour_plain;
     if (L->col < L->width)
         edit_buf_str(L->out, "\x1b[J");
-    L->closed = 1;
 }
 
 // Ends a row explicitly: what is left of it cleared, then \r\n.
@@ -929,7 +917,7 @@ static void edit_layout_glyph(edit_layout *L, const char *s, size_t n, int w, un
     if (w && L->col + w > L->width)
         edit_layout_newline(L);
     if (is_row_drawn(L)) {
-        if (L->colour_on && colour != L->colour) {
+        if (colour != L->colour) {  // never without colours: all plain
             edit_buf_str(L->out, edit_sgr[colour <= colour_unknown ? colour : 0]);
             L->colour = colour;
         }
@@ -1008,7 +996,7 @@ static void edit_layout_view(edit_layout *L, const edit_view *v, int *row, int *
 {
     edit_layout_text(L, v->prompt, v->prompt_len, nullptr, SIZE_MAX, row, col);
     edit_layout_text(L, v->text, v->len, v->colour, v->cursor, row, col);
-    if (L->col >= L->width && !(L->out && L->row >= L->last))
+    if (L->col >= L->width)
         edit_layout_newline(L);
 }
 
@@ -1016,7 +1004,7 @@ int edit_draw(edit_buf *out, const edit_view *v, int old_row, int *col)
 {
     int width = v->width > 0 ? v->width : 80;
     int height = v->height > 0 ? v->height : 24;
-    edit_layout L = {nullptr, width, 0, 0, 0, 0, 0, colour_plain, 0};
+    edit_layout L = {nullptr, width, 0, 0, 0, 0, colour_plain};
     int row = 0, r, c;
     *col = 0;
     edit_layout_view(&L, v, &row, col);
@@ -1024,13 +1012,12 @@ int edit_draw(edit_buf *out, const edit_view *v, int old_row, int *col)
     // when it can.
     int rows = L.row + 1;
     int first = std::clamp(row - old_row, 0, std::max(0, rows - height));
-    L = {out,          width, 0, 0, first, std::min(rows, first + height), v->colour != nullptr,
-         colour_plain, 0};
+    L = {out, width, 0, 0, first, std::min(rows, first + height), colour_plain};
     if (old_row > 0)
         edit_buf_csi(out, old_row, 'A');
     edit_buf_str(out, "\r");
     edit_layout_view(&L, v, &r, &c);
-    if (!L.closed)
+    if (L.row < L.last)  // the last row drawn is not ended yet
         edit_layout_close(&L);
     if (L.last - 1 > row)
         edit_buf_csi(out, L.last - 1 - row, 'A');
@@ -1043,7 +1030,7 @@ int edit_draw(edit_buf *out, const edit_view *v, int old_row, int *col)
 // The columns name takes, drawn as the line is.
 static int edit_name_show(edit_buf *out, const char *name)
 {
-    edit_layout L = {out, INT_MAX / 2, 0, 0, 0, 1, 0, colour_plain, 0};
+    edit_layout L = {out, INT_MAX / 2, 0, 0, 0, 1, colour_plain};
     int row, col;
     edit_layout_text(&L, name, strlen(name), nullptr, SIZE_MAX, &row, &col);
     return L.col;
@@ -1068,380 +1055,7 @@ void edit_list_names(edit_buf *out, char *const *name, size_t count, int width)
     }
 }
 
-// ---- The terminal ----
-
-// What the editor keeps for the whole run: the terminal's mode, the
-// history, the kill buffer, and the buffers reused from line to line.
-struct def_edit_session {
-    termios saved;  // the mode when the line began, put back on the way out
-    int raw;        // the terminal is in raw mode now
-    int term_known;
-    int term_ok;  // both ends are terminals, and TERM is usable
-    int colour;   // NO_COLOR is not set
-    edit_history history;
-    char *history_path;
-    int history_loaded;
-    edit_cmds cmds;  // freed when a line begins
-    edit_buf kill;
-    edit_buf out;     // the bytes of one change, written at once
-    edit_buf prompt;  // the prompt drawn
-    edit_buf joined;  // before and the line, for colours and completion
-    unsigned char *colour_of;
-    size_t colour_cap;
-    edit_state st;
-    edit_decoder dec;
-    int row;         // the cursor's row among those drawn last
-    size_t waiting;  // bytes known to wait in the terminal
-    int dirty;       // the line changed since it was drawn
-};
-static def_edit_session edit_session;
-
-int edit_usable()
-{
-    def_edit_session *s = &edit_session;
-    if (!s->term_known) {
-        const char *term = getenv("TERM");
-        const char *no_colour = getenv("NO_COLOR");
-        s->term_known = 1;
-        s->term_ok = isatty(0) && isatty(1) && term && *term && strcmp(term, "dumb") != 0;
-        s->colour = !no_colour || !*no_colour;
-    }
-    termios t;
-    return s->term_ok && tcgetattr(0, &t) == 0 && (t.c_lflag & (ICANON | ECHO)) == (ICANON | ECHO);
-}
-
-// The saved mode with only ICANON, ECHO, ISIG and IEXTEN off, set now:
-// what was typed ahead stays.
-static int edit_term_raw()
-{
-    termios t = edit_session.saved;
-    t.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ISIG | IEXTEN);
-    t.c_cc[VMIN] = 1;
-    t.c_cc[VTIME] = 0;
-    if (tcsetattr(0, TCSANOW, &t) < 0)
-        return -1;
-    edit_session.raw = 1;
-    return 0;
-}
-
-void edit_restore()
-{
-    if (!edit_session.raw)
-        return;
-    edit_session.raw = 0;
-    tcsetattr(0, TCSANOW, &edit_session.saved);
-}
-
-static int edit_term_cc(const termios *t, int which)
-{
-    return t->c_cc[which] == _POSIX_VDISABLE ? -1 : t->c_cc[which];
-}
-
-// The terminal's own erase byte, and its signal bytes while it sends signals.
-static void edit_term_bytes(edit_state *st, const termios *t)
-{
-    int isig = (t->c_lflag & ISIG) != 0;
-    st->erase = edit_term_cc(t, VERASE);
-    st->intr = isig ? edit_term_cc(t, VINTR) : -1;
-    st->quit = isig ? edit_term_cc(t, VQUIT) : -1;
-    st->susp = isig ? edit_term_cc(t, VSUSP) : -1;
-}
-
-static void edit_term_size(int *width, int *height)
-{
-    winsize ws;
-    int known = ioctl(1, TIOCGWINSZ, &ws) == 0 && ws.ws_col && ws.ws_row;
-    *width = known ? ws.ws_col : 80;
-    *height = known ? ws.ws_row : 24;
-}
-
-static void edit_term_write(const char *s, size_t n)
-{
-    while (n > 0) {
-        ssize_t w = write(1, s, n);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            return;  // the terminal is gone: the next read says so
-        s += w;
-        n -= static_cast<size_t>(w);
-    }
-}
-
-// Reads one byte; 0 when the terminal is gone.
-static int edit_term_read(unsigned char *c)
-{
-    for (;;) {
-        ssize_t n = read(0, c, 1);
-        if (n == 1) {
-            if (edit_session.waiting)
-                edit_session.waiting--;
-            return 1;
-        }
-        if (n == 0 || errno != EINTR)
-            return 0;
-    }
-}
-
-// Whether a byte comes within ms milliseconds.
-static int edit_term_poll(int ms)
-{
-    pollfd p = {0, POLLIN, 0};
-    int n;
-    while ((n = poll(&p, 1, ms)) < 0 && errno == EINTR)
-        ;
-    return n != 0;
-}
-
-// The colours of the line, over the whole logical line; cursor is its
-// index there (SIZE_MAX: the line is finished). Null without colours.
-static const unsigned char *edit_term_colours(size_t cursor)
-{
-    def_edit_session *s = &edit_session;
-    const edit_state *st = &s->st;
-    if (!s->colour)
-        return nullptr;
-    edit_buf_set(&s->joined, st->before, st->before_len);
-    edit_buf_add(&s->joined, st->line.text, st->line.len);
-    if (s->colour_cap < st->line.len + 1) {
-        s->colour_cap = 2 * st->line.len + 64;
-        s->colour_of = static_cast<unsigned char *>(mem_realloc(s->colour_of, s->colour_cap));
-    }
-    edit_colour_line(s->joined.data, s->joined.len, st->before_len, cursor, &s->cmds, s->colour_of);
-    return s->colour_of;
-}
-
-// How a drawing starts and ends.
-enum def_edit_draw_mode {
-    draw_update,  // over the last drawing
-    draw_new,     // on a row of its own: the cursor may stand anywhere
-    draw_fresh,   // from the first column of the cursor's row
-    draw_clear,   // on a cleared screen
-    draw_end,     // over the last drawing, the cursor at the end of the line
-    draw_leave,   // as draw_end, then onto the next row
-    draw_accept,  // as draw_leave, in the colours of the finished line
-};
-using edit_draw_mode = def_edit_draw_mode;
-
-static void edit_term_draw(edit_draw_mode mode)
-{
-    def_edit_session *s = &edit_session;
-    edit_state *st = &s->st;
-    int width, height;
-    edit_term_size(&width, &height);
-    s->out.len = 0;
-    int old_row = mode == draw_update || mode >= draw_end ? s->row : 0;
-    if (mode == draw_new) {
-        // A cursor in the first column fills its row and goes back to its
-        // start; any other wraps onto the next row and goes to its start.
-        for (int i = 0; i < width; i++)
-            edit_buf_str(&s->out, " ");
-        edit_buf_str(&s->out, "\r\x1b[K");
-    }
-    if (mode == draw_clear)
-        edit_buf_str(&s->out, "\x1b[H\x1b[2J");
-    size_t cursor = mode >= draw_end ? st->line.len : st->line.cursor;
-    edit_state_prompt(st, &s->prompt);
-    edit_view v = {s->prompt.data,
-                   s->prompt.len,
-                   st->line.text,
-                   st->line.len,
-                   edit_term_colours(mode == draw_accept ? SIZE_MAX : st->before_len + cursor),
-                   cursor,
-                   width,
-                   height};
-    int col;
-    s->row = edit_draw(&s->out, &v, old_row, &col);
-    if (mode >= draw_leave && col > 0)
-        edit_buf_str(&s->out, "\r\n");
-    edit_term_write(s->out.data, s->out.len);
-    s->dirty = 0;
-}
-
-// Reads one whole key, as an answer: an escape sequence is no stray text
-// for the line afterwards. 0 when the terminal is gone.
-static int edit_term_answer(edit_key *k)
-{
-    edit_decoder *d = &edit_session.dec;
-    edit_key keys[edit_key_max];
-    for (int n = 0;;) {
-        unsigned char c;
-        if (is_edit_key_pending(d) && !edit_term_poll(50))
-            n = edit_key_timeout(d, keys);
-        else if (!edit_term_read(&c))
-            return 0;
-        else
-            n = edit_key_decode(d, c, keys);
-        if (n) {
-            *k = keys[n - 1];
-            return 1;
-        }
-    }
-}
-
-// Below the line: the names that matched, asking first when there are many;
-// then the prompt and the line again.
-static void edit_term_list(const edit_completion *c)
-{
-    def_edit_session *s = &edit_session;
-    edit_term_draw(draw_leave);
-    s->out.len = 0;
-    if (c->count > 100) {
-        char ask[64];
-        int n = snprintf(ask, sizeof ask, "Display all %zu possibilities? (y or n)", c->count);
-        edit_term_write(ask, static_cast<size_t>(n));
-        edit_key k = {};
-        int yes = edit_term_answer(&k) && k.code == key_char && k.len == 1 &&
-                  (k.bytes[0] == 'y' || k.bytes[0] == 'Y' || k.bytes[0] == ' ');
-        edit_buf_str(&s->out, "\r\n");
-        if (!yes)
-            c = nullptr;
-    }
-    if (c) {
-        int width, height;
-        edit_term_size(&width, &height);
-        edit_list_names(&s->out, c->match, c->count, width);
-    }
-    edit_term_write(s->out.data, s->out.len);
-    edit_term_draw(draw_fresh);
-}
-
-static void edit_term_complete()
-{
-    def_edit_session *s = &edit_session;
-    edit_state *st = &s->st;
-    edit_buf_set(&s->joined, st->before, st->before_len);
-    edit_buf_add(&s->joined, st->line.text, st->line.len);
-    edit_completion c;
-    edit_complete(s->joined.data, s->joined.len, st->before_len + st->line.cursor, &s->cmds, &c);
-    if (edit_state_completed(st, &c))
-        edit_term_list(&c);
-    edit_completion_free(&c);
-}
-
-// The terminal's interrupt, quit or suspend character: the terminal put
-// back and the signal sent to the process group, as the terminal itself
-// would. Still running afterwards (the signal ignored, or fg after a
-// stop), the editor takes the terminal again and draws the line anew.
-static void edit_term_signal(edit_result r)
-{
-    def_edit_session *s = &edit_session;
-    edit_term_draw(draw_end);
-    edit_restore();
-    kill(0, r == res_intr ? SIGINT : r == res_quit ? SIGQUIT : SIGTSTP);
-    if (tcgetattr(0, &s->saved) == 0)
-        edit_term_raw();
-    edit_term_bytes(&s->st, &s->saved);
-    edit_term_draw(draw_new);
-}
-
-// Reads bytes and applies their keys, drawing when no more input waits,
-// until a key needs the terminal layer. res_eof when the terminal is gone.
-static edit_result edit_term_keys()
-{
-    def_edit_session *s = &edit_session;
-    for (;;) {
-        if (!s->waiting) {
-            int n = 0;
-            if (ioctl(0, FIONREAD, &n) == 0 && n > 0)
-                s->waiting = static_cast<size_t>(n);
-        }
-        if (!s->waiting) {
-            if (s->dirty)
-                edit_term_draw(draw_update);
-            // A lone Esc, told from the start of a sequence by a pause.
-            if (is_edit_key_pending(&s->dec) && !edit_term_poll(50)) {
-                edit_key keys[edit_key_max];
-                edit_result r = edit_keys_apply(&s->st, keys, edit_key_timeout(&s->dec, keys));
-                s->dirty = 1;
-                if (r != res_none)
-                    return r;
-                continue;
-            }
-        }
-        unsigned char c;
-        if (!edit_term_read(&c))
-            return res_eof;
-        s->st.pasting = s->waiting > 0;
-        s->dirty = 1;
-        edit_result r = edit_feed(&s->st, &s->dec, c);
-        if (r != res_none)
-            return r;
-    }
-}
-
-// What a line starts with: the history, loaded the first time, and the
-// program names, read again when the line needs them.
-static void edit_session_begin()
-{
-    def_edit_session *s = &edit_session;
-    if (!s->history_loaded) {
-        s->history_loaded = 1;
-        s->history_path = edit_history_path(getenv("QSH_HISTFILE"), getenv("XDG_STATE_HOME"),
-                                            getenv("HOME"));
-        if (s->history_path)
-            edit_history_load(&s->history, s->history_path);
-    }
-    edit_cmds_free(&s->cmds);
-    s->st.hist = &s->history;
-    s->st.kill = &s->kill;
-    s->dec = {};
-    s->row = 0;
-}
-
-int edit_line_read(const char *prompt, const char *before, size_t before_len, const char **line,
-                   size_t *len)
-{
-    def_edit_session *s = &edit_session;
-    edit_state *st = &s->st;
-    output_flush();
-    edit_session_begin();
-    if (tcgetattr(0, &s->saved) < 0 || edit_term_raw() < 0)
-        return 0;
-    st->prompt = prompt;
-    st->before = before;
-    st->before_len = before_len;
-    edit_term_bytes(st, &s->saved);
-    edit_state_begin(st);
-    edit_term_draw(before_len ? draw_fresh : draw_new);
-    for (;;) {
-        switch (edit_result r = edit_term_keys()) {
-        case res_enter:
-            edit_term_draw(draw_accept);
-            edit_restore();
-            edit_room(&st->line.text, &st->line.cap, st->line.len, 1);
-            memcpy(st->line.text + st->line.len, "\n", 2);
-            *line = st->line.text;
-            *len = st->line.len;
-            return 1;
-        case res_eof:
-            if (s->dirty)
-                edit_term_draw(draw_update);
-            edit_restore();
-            return 0;
-        case res_complete:
-            edit_term_complete();
-            break;
-        case res_clear:
-            edit_term_draw(draw_clear);
-            break;
-        default:
-            edit_term_signal(r);
-            break;
-        }
-    }
-}
-
-void edit_history_record(const char *text)
-{
-    def_edit_session *s = &edit_session;
-    if (edit_history_add(&s->history, text) && s->history_path)
-        edit_history_append(s->history_path, text);
-}
-
-// ---------------------------------------------------------------------------
-// What the line means to qsh: the program names on PATH, the colours, the
-// completion of a word, and the history with its file.
+// ---- Names in directories ----
 
 // A growing array of owned names.
 struct def_edit_names {
@@ -1453,30 +1067,15 @@ using edit_names = def_edit_names;
 
 static void edit_names_push(edit_names *list, const char *name, size_t len)
 {
-    if (list->count == list->cap) {
-        list->cap = list->cap ? list->cap * 2 : 64;
-        list->name = static_cast<char **>(mem_realloc(list->name, list->cap * sizeof(char *)));
-    }
+    list->name = static_cast<char **>(
+        edit_grow(list->name, &list->cap, list->count + 1, sizeof(char *)));
     list->name[list->count++] = mem_strndup(name, len);
-}
-
-static int edit_name_cmp(const void *a, const void *b)
-{
-    return strcmp(*static_cast<char *const *>(a), *static_cast<char *const *>(b));
-}
-
-static void edit_names_free(edit_names *list)
-{
-    for (size_t i = 0; i < list->count; i++)
-        free(list->name[i]);
-    free(list->name);
-    *list = {};
 }
 
 static void edit_names_sort(edit_names *list)
 {
-    if (list->count > 1)
-        qsort(list->name, list->count, sizeof(char *), edit_name_cmp);
+    std::sort(list->name, list->name + list->count,
+              [](const char *a, const char *b) { return strcmp(a, b) < 0; });
 }
 
 // . and .., which are never offered.
@@ -1561,10 +1160,15 @@ static void edit_cmds_read_dir(edit_names *list, const char *dir)
     closedir(d);
 }
 
-void edit_cmds_load(edit_cmds *cmds, const char *path)
+// Reads the names once per line: from the directories of PATH, none when it
+// is empty, or where execvp looks when it is unset (glibc's default search
+// path).
+static void edit_cmds_ensure(edit_cmds *cmds)
 {
-    edit_cmds_free(cmds);
-    path = path ? path : "";
+    if (cmds->path)
+        return;
+    const char *path = getenv("PATH");
+    path = path ? path : "/bin:/usr/bin";
     edit_names list = {};
     char dir[PATH_MAX];
     for (const char *at = *path ? path : nullptr; edit_path_next(&at, dir);)
@@ -1581,41 +1185,22 @@ void edit_cmds_load(edit_cmds *cmds, const char *path)
     cmds->count = kept;
     cmds->path = mem_strndup(path, strlen(path));
     cmds->runs = static_cast<unsigned char *>(mem_zalloc(kept + 1));
-    cmds->loaded = 1;
 }
 
 void edit_cmds_free(edit_cmds *cmds)
 {
-    for (size_t i = 0; i < cmds->count; i++)
-        free(cmds->name[i]);
-    free(cmds->name);
+    edit_strings_free(cmds->name, cmds->count);
     free(cmds->path);
     free(cmds->runs);
     *cmds = {};
 }
 
-// Loads the names once per line, from PATH, or where execvp looks when PATH
-// is unset (glibc's default search path).
-static void edit_cmds_ensure(edit_cmds *cmds)
-{
-    if (!cmds->loaded) {
-        const char *path = getenv("PATH");
-        edit_cmds_load(cmds, path ? path : "/bin:/usr/bin");
-    }
-}
-
 // The index of the first name not below the len bytes at key.
 static size_t edit_cmds_find(const edit_cmds *cmds, const char *key, size_t len)
 {
-    size_t lo = 0, hi = cmds->count;
-    while (lo < hi) {
-        size_t mid = lo + (hi - lo) / 2;
-        if (strncmp(cmds->name[mid], key, len) < 0)
-            lo = mid + 1;
-        else
-            hi = mid;
-    }
-    return lo;
+    auto is_below = [len](const char *name, const char *k) { return strncmp(name, k, len) < 0; };
+    return static_cast<size_t>(
+        std::lower_bound(cmds->name, cmds->name + cmds->count, key, is_below) - cmds->name);
 }
 
 // Whether name i is a file that runs in the first PATH directory holding
@@ -1707,7 +1292,7 @@ static int is_path_begun(const char *path)
     edit_names list = {};
     edit_names_add_files(&list, path, 0);
     int found = list.count > 0;
-    edit_names_free(&list);
+    edit_strings_free(list.name, list.count);
     return found;
 }
 
@@ -1737,9 +1322,7 @@ void edit_colour_line(const char *text, size_t len, size_t from, size_t cursor, 
 {
     if (from >= len)
         return;
-    char *copy = static_cast<char *>(mem_alloc(len + 1));
-    memcpy(copy, text, len);
-    copy[len] = '\0';
+    char *copy = mem_strndup(text, len);
     auto *all = static_cast<unsigned char *>(mem_zalloc(len + 1));
     int err_pos, symcnt;
     syntax_pass pass;
@@ -1858,17 +1441,12 @@ static char *edit_complete_insert(const edit_word *w, char *const *match, size_t
     char *rest = edit_name_quote(match[0] + typed, len - typed - is_dir, w->quote);
     if (count > 1)
         return rest;
-    size_t n = strlen(rest);
-    rest = static_cast<char *>(mem_realloc(rest, n + 3));
-    if (is_dir) {
-        rest[n++] = '/';
-    } else {
-        if (w->quote)
-            rest[n++] = w->quote;
-        rest[n++] = ' ';
-    }
-    rest[n] = '\0';
-    return rest;
+    const char close[] = {w->quote, ' ', '\0'};  // the open quote closed, then a blank
+    edit_buf b = {};
+    edit_buf_str(&b, rest);
+    edit_buf_str(&b, is_dir ? "/" : w->quote ? close : " ");
+    free(rest);
+    return b.data;
 }
 
 void edit_complete(const char *text, size_t len, size_t cursor, edit_cmds *cmds,
@@ -1896,9 +1474,7 @@ void edit_complete(const char *text, size_t len, size_t cursor, edit_cmds *cmds,
 
 void edit_completion_free(edit_completion *c)
 {
-    for (size_t i = 0; i < c->count; i++)
-        free(c->match[i]);
-    free(c->match);
+    edit_strings_free(c->match, c->count);
     free(c->insert);
     *c = {};
 }
@@ -1914,19 +1490,14 @@ int edit_history_add(edit_history *h, const char *text)
         free(h->entry[0]);
         memmove(h->entry, h->entry + 1, --h->count * sizeof(char *));
     }
-    if (h->count == h->cap) {
-        h->cap = h->cap ? h->cap * 2 : 64;
-        h->entry = static_cast<char **>(mem_realloc(h->entry, h->cap * sizeof(char *)));
-    }
+    h->entry = static_cast<char **>(edit_grow(h->entry, &h->cap, h->count + 1, sizeof(char *)));
     h->entry[h->count++] = mem_strndup(text, strlen(text));
     return 1;
 }
 
 void edit_history_free(edit_history *h)
 {
-    for (size_t i = 0; i < h->count; i++)
-        free(h->entry[i]);
-    free(h->entry);
+    edit_strings_free(h->entry, h->count);
     *h = {};
 }
 
@@ -1950,6 +1521,23 @@ char *edit_history_path(const char *histfile, const char *xdg_state, const char 
     return nullptr;
 }
 
+// Writes the n bytes at s, going on after a short write. Returns 0, or -1
+// (with errno set, unless nothing could be written). A terminal gone is
+// noticed by the next read.
+static int edit_write_all(int fd, const char *s, size_t n)
+{
+    while (n > 0) {
+        ssize_t w = write(fd, s, n);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0)
+            return -1;
+        s += w;
+        n -= static_cast<size_t>(w);
+    }
+    return 0;
+}
+
 // Says once per run what went wrong with the history file. Returns -1.
 static int edit_history_fail(const char *path, int err)
 {
@@ -1970,9 +1558,9 @@ struct def_edit_history_tail {
     char *buf;      // the bytes read, NUL-terminated
     size_t lines;   // the lines read, skipped ones included
     int partial;    // the file holds more than was read
-    char **entry;   // the last usable lines, NUL-terminated in buf: a ring of
-    size_t count;   // edit_history_keep slots, count filled, the oldest at
-    size_t oldest;  // slot oldest
+    mode_t mode;    // the file's mode, which a rewrite keeps
+    size_t usable;  // the lines usable as entries, NUL-terminated in buf:
+    char **entry;   // usable line k is in slot k % edit_history_keep
 };
 using edit_history_tail = def_edit_history_tail;
 
@@ -2002,6 +1590,7 @@ static int edit_history_tail_read(int fd, edit_history_tail *t)
     }
     t->buf[got] = '\0';
     t->partial = off > 0;
+    t->mode = st.st_mode & 07777;
     t->entry = static_cast<char **>(mem_alloc(edit_history_keep * sizeof(char *)));
     char *line = t->buf, *end = t->buf + got;
     if (t->partial)
@@ -2011,13 +1600,8 @@ static int edit_history_tail_read(int fd, edit_history_tail *t)
         size_t n = static_cast<size_t>((nl ? nl : end) - line);
         line[n] = '\0';  // the newline, or the NUL after the buffer
         t->lines++;
-        if (n && n <= edit_history_entry_max && !memchr(line, '\0', n)) {
-            t->entry[(t->oldest + t->count) % edit_history_keep] = line;
-            if (t->count < edit_history_keep)
-                t->count++;
-            else
-                t->oldest = (t->oldest + 1) % edit_history_keep;
-        }
+        if (n && n <= edit_history_entry_max && !memchr(line, '\0', n))
+            t->entry[t->usable++ % edit_history_keep] = line;
         line += n + 1;
     }
     return 0;
@@ -2030,30 +1614,15 @@ static void edit_history_tail_free(edit_history_tail *t)
     *t = {};
 }
 
-static const char *edit_history_tail_at(const edit_history_tail *t, size_t i)
+// The oldest usable line still in the ring.
+static size_t edit_history_tail_first(const edit_history_tail *t)
 {
-    return t->entry[(t->oldest + i) % edit_history_keep];
-}
-
-// Writes all n bytes at data, going on after a short write. Returns 0, or
-// -1 with errno set.
-static int edit_write_all(int fd, const char *data, size_t n)
-{
-    while (n) {
-        ssize_t w = write(fd, data, n);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w < 0)
-            return -1;
-        data += w;
-        n -= static_cast<size_t>(w);
-    }
-    return 0;
+    return t->usable > edit_history_keep ? t->usable - edit_history_keep : 0;
 }
 
 // Replaces the file at path by one holding the entries of t, through a new
 // file in the same directory and a rename. Returns 0, or -1 with errno set.
-static int edit_history_rewrite(int old_fd, const char *path, const edit_history_tail *t)
+static int edit_history_rewrite(const char *path, const edit_history_tail *t)
 {
     char *tmp = edit_path_join(path, ".XXXXXX");
     int fd = mkostemp(tmp, O_CLOEXEC);  // mode 0600
@@ -2061,18 +1630,13 @@ static int edit_history_rewrite(int old_fd, const char *path, const edit_history
         free(tmp);
         return -1;
     }
-    struct stat st;  // the new file keeps the mode the user gave the old one
-    if (fstat(old_fd, &st) == 0)
-        fchmod(fd, st.st_mode & 07777);
-    size_t size = 0;
-    for (size_t i = 0; i < t->count; i++)
-        size += strlen(edit_history_tail_at(t, i)) + 1;
-    char *data = static_cast<char *>(mem_alloc(size + 1)), *at = data;
-    for (size_t i = 0; i < t->count; i++) {
-        at = stpcpy(at, edit_history_tail_at(t, i));
-        *at++ = '\n';
+    fchmod(fd, t->mode);  // the mode the user gave the old file
+    edit_buf data = {};
+    for (size_t i = edit_history_tail_first(t); i < t->usable; i++) {
+        edit_buf_str(&data, t->entry[i % edit_history_keep]);
+        edit_buf_add(&data, "\n", 1);
     }
-    int res = edit_write_all(fd, data, size);
+    int res = edit_write_all(fd, data.data, data.len);
     if (close(fd) < 0 && res == 0)
         res = -1;
     if (res == 0 && rename(tmp, path) < 0)
@@ -2080,7 +1644,7 @@ static int edit_history_rewrite(int old_fd, const char *path, const edit_history
     int err = errno;
     if (res < 0)
         unlink(tmp);
-    free(data);
+    free(data.data);
     free(tmp);
     errno = err;
     return res;
@@ -2111,12 +1675,12 @@ int edit_history_load(edit_history *h, const char *path)
         edit_history_tail_free(&t);
         res = edit_history_tail_read(fd, &t);
         if (res == 0 && (t.partial || t.lines > 2 * edit_history_keep))
-            res = edit_history_rewrite(fd, path, &t);
+            res = edit_history_rewrite(path, &t);
     }
     if (res < 0)
         edit_history_fail(path, errno);
-    for (size_t i = 0; i < t.count; i++)
-        edit_history_add(h, edit_history_tail_at(&t, i));
+    for (size_t i = edit_history_tail_first(&t); i < t.usable; i++)
+        edit_history_add(h, t.entry[i % edit_history_keep]);
     edit_history_tail_free(&t);
     close(fd);
     return res;
@@ -2166,12 +1730,357 @@ int edit_history_append(const char *path, const char *text)
     int fd = edit_history_open_append(path);
     if (fd < 0)
         return edit_history_fail(path, errno);
-    char *line = static_cast<char *>(mem_alloc(n + 1));
-    memcpy(line, text, n);
-    line[n] = '\n';
+    char *line = mem_strndup(text, n);
+    line[n] = '\n';  // in place of its NUL
     int res = edit_write_all(fd, line, n + 1);
     int err = errno;
     free(line);
     close(fd);
     return res < 0 ? edit_history_fail(path, err) : 0;
+}
+
+// ---- The terminal ----
+
+// What the editor keeps for the whole run: the terminal's mode, the
+// history, the kill buffer, and the buffers reused from line to line.
+struct def_edit_session {
+    termios saved;  // the mode when the line began, put back on the way out
+    int raw;        // the terminal is in raw mode now
+    int term_known;
+    int term_ok;  // both ends are terminals, and TERM is usable
+    int colour;   // NO_COLOR is not set
+    edit_history history;
+    char *history_path;
+    int history_loaded;
+    edit_cmds cmds;  // freed when a line begins
+    edit_buf kill;
+    edit_buf out;     // the bytes of one change, written at once
+    edit_buf prompt;  // the prompt drawn
+    edit_buf joined;  // before and the line, for colours and completion
+    unsigned char *colour_of;
+    size_t colour_cap;
+    edit_state st;
+    edit_decoder dec;
+    int row;         // the cursor's row among those drawn last
+    size_t waiting;  // bytes known to wait in the terminal
+    int dirty;       // the line changed since it was drawn
+};
+static def_edit_session edit_session;
+
+int edit_usable()
+{
+    def_edit_session *s = &edit_session;
+    if (!s->term_known) {
+        const char *term = getenv("TERM");
+        const char *no_colour = getenv("NO_COLOR");
+        s->term_known = 1;
+        s->term_ok = isatty(0) && isatty(1) && term && *term && strcmp(term, "dumb") != 0;
+        s->colour = !no_colour || !*no_colour;
+    }
+    termios t;
+    return s->term_ok && tcgetattr(0, &t) == 0 && (t.c_lflag & (ICANON | ECHO)) == (ICANON | ECHO);
+}
+
+// Takes the terminal: its mode saved, its own erase byte noted, and its
+// signal bytes while it sends signals; then the saved mode with only
+// ICANON, ECHO, ISIG and IEXTEN off set now, so that what was typed ahead
+// stays.
+static int edit_term_take()
+{
+    def_edit_session *s = &edit_session;
+    termios t;
+    if (tcgetattr(0, &t) < 0)
+        return -1;
+    s->saved = t;
+    auto cc = [&t](int which, int on) {
+        return on && t.c_cc[which] != _POSIX_VDISABLE ? t.c_cc[which] : -1;
+    };
+    int isig = (t.c_lflag & ISIG) != 0;
+    s->st.erase = cc(VERASE, 1);
+    s->st.intr = cc(VINTR, isig);
+    s->st.quit = cc(VQUIT, isig);
+    s->st.susp = cc(VSUSP, isig);
+    t.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ISIG | IEXTEN);
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+    if (tcsetattr(0, TCSANOW, &t) < 0)
+        return -1;
+    s->raw = 1;
+    return 0;
+}
+
+void edit_restore()
+{
+    if (!edit_session.raw)
+        return;
+    edit_session.raw = 0;
+    tcsetattr(0, TCSANOW, &edit_session.saved);
+}
+
+static void edit_term_size(int *width, int *height)
+{
+    winsize ws;
+    int known = ioctl(1, TIOCGWINSZ, &ws) == 0 && ws.ws_col && ws.ws_row;
+    *width = known ? ws.ws_col : 80;
+    *height = known ? ws.ws_row : 24;
+}
+
+// Reads one byte; 0 when the terminal is gone.
+static int edit_term_read(unsigned char *c)
+{
+    for (;;) {
+        ssize_t n = read(0, c, 1);
+        if (n == 1) {
+            if (edit_session.waiting)
+                edit_session.waiting--;
+            return 1;
+        }
+        if (n == 0 || errno != EINTR)
+            return 0;
+    }
+}
+
+// Whether a byte comes within ms milliseconds.
+static int edit_term_poll(int ms)
+{
+    pollfd p = {0, POLLIN, 0};
+    int n;
+    while ((n = poll(&p, 1, ms)) < 0 && errno == EINTR)
+        ;
+    return n != 0;
+}
+
+// The whole logical line: the earlier lines, then the line.
+static const edit_buf *edit_term_joined()
+{
+    def_edit_session *s = &edit_session;
+    edit_buf_set(&s->joined, s->st.before, s->st.before_len);
+    edit_buf_add(&s->joined, s->st.line.text, s->st.line.len);
+    return &s->joined;
+}
+
+// The colours of the line, over the whole logical line; cursor is its
+// index there (SIZE_MAX: the line is finished). Null without colours.
+static const unsigned char *edit_term_colours(size_t cursor)
+{
+    def_edit_session *s = &edit_session;
+    if (!s->colour)
+        return nullptr;
+    const edit_buf *j = edit_term_joined();
+    s->colour_of = static_cast<unsigned char *>(
+        edit_grow(s->colour_of, &s->colour_cap, s->st.line.len + 1, 1));
+    edit_colour_line(j->data, j->len, s->st.before_len, cursor, &s->cmds, s->colour_of);
+    return s->colour_of;
+}
+
+// How a drawing starts and ends.
+enum def_edit_draw_mode {
+    draw_update,  // over the last drawing
+    draw_new,     // on a row of its own: the cursor may stand anywhere
+    draw_fresh,   // from the first column of the cursor's row
+    draw_end,     // over the last drawing, the cursor at the end of the line
+    draw_leave,   // as draw_end, then onto the next row
+    draw_accept,  // as draw_leave, in the colours of the finished line
+};
+using edit_draw_mode = def_edit_draw_mode;
+
+// Draws the prompt and the line, after what s->out holds (bytes to write
+// first), and writes it all at once.
+static void edit_term_draw(edit_draw_mode mode)
+{
+    def_edit_session *s = &edit_session;
+    edit_state *st = &s->st;
+    int width, height;
+    edit_term_size(&width, &height);
+    int old_row = mode == draw_update || mode >= draw_end ? s->row : 0;
+    if (mode == draw_new) {
+        // A cursor in the first column fills its row and goes back to its
+        // start; any other wraps onto the next row and goes to its start.
+        for (int i = 0; i < width; i++)
+            edit_buf_str(&s->out, " ");
+        edit_buf_str(&s->out, "\r\x1b[K");
+    }
+    size_t cursor = mode >= draw_end ? st->line.len : st->line.cursor;
+    edit_state_prompt(st, &s->prompt);
+    edit_view v = {s->prompt.data,
+                   s->prompt.len,
+                   st->line.text,
+                   st->line.len,
+                   edit_term_colours(mode == draw_accept ? SIZE_MAX : st->before_len + cursor),
+                   cursor,
+                   width,
+                   height};
+    int col;
+    s->row = edit_draw(&s->out, &v, old_row, &col);
+    if (mode >= draw_leave && col > 0)
+        edit_buf_str(&s->out, "\r\n");
+    edit_write_all(1, s->out.data, s->out.len);
+    s->out.len = 0;
+    s->dirty = 0;
+}
+
+// Reads one whole key, as an answer: an escape sequence is no stray text
+// for the line afterwards. 0 when the terminal is gone.
+static int edit_term_answer(edit_key *k)
+{
+    edit_decoder *d = &edit_session.dec;
+    edit_key keys[edit_key_max];
+    int n = 0;
+    while (!n) {
+        unsigned char c;
+        if (is_edit_key_pending(d) && !edit_term_poll(50))
+            n = edit_key_timeout(d, keys);
+        else if (edit_term_read(&c))
+            n = edit_key_decode(d, c, keys);
+        else
+            return 0;
+    }
+    *k = keys[n - 1];
+    return 1;
+}
+
+// Below the line: the names that matched, asking first when there are many;
+// then the prompt and the line again.
+static void edit_term_list(const edit_completion *c)
+{
+    def_edit_session *s = &edit_session;
+    edit_term_draw(draw_leave);
+    if (c->count > 100) {
+        char ask[64];
+        int n = snprintf(ask, sizeof ask, "Display all %zu possibilities? (y or n)", c->count);
+        edit_write_all(1, ask, static_cast<size_t>(n));
+        edit_key k = {};
+        int yes = edit_term_answer(&k) && k.code == key_char && k.len == 1 &&
+                  (k.bytes[0] == 'y' || k.bytes[0] == 'Y' || k.bytes[0] == ' ');
+        edit_buf_str(&s->out, "\r\n");
+        if (!yes)
+            c = nullptr;
+    }
+    if (c) {
+        int width, height;
+        edit_term_size(&width, &height);
+        edit_list_names(&s->out, c->match, c->count, width);
+    }
+    edit_term_draw(draw_fresh);
+}
+
+static void edit_term_complete()
+{
+    def_edit_session *s = &edit_session;
+    edit_state *st = &s->st;
+    const edit_buf *j = edit_term_joined();
+    edit_completion c;
+    edit_complete(j->data, j->len, st->before_len + st->line.cursor, &s->cmds, &c);
+    if (edit_state_completed(st, &c))
+        edit_term_list(&c);
+    edit_completion_free(&c);
+}
+
+// The terminal's interrupt, quit or suspend character: the terminal put
+// back and the signal sent to the process group, as the terminal itself
+// would. Still running afterwards (the signal ignored, or fg after a
+// stop), the editor takes the terminal again and draws the line anew.
+static void edit_term_signal(edit_result r)
+{
+    edit_term_draw(draw_end);
+    edit_restore();
+    kill(0, r == res_intr ? SIGINT : r == res_quit ? SIGQUIT : SIGTSTP);
+    edit_term_take();
+    edit_term_draw(draw_new);
+}
+
+// Reads bytes and applies their keys, drawing when no more input waits,
+// until a key needs the terminal layer. res_eof when the terminal is gone.
+static edit_result edit_term_keys()
+{
+    def_edit_session *s = &edit_session;
+    edit_result r = res_none;
+    while (r == res_none) {
+        int n = 0;
+        if (!s->waiting && ioctl(0, FIONREAD, &n) == 0 && n > 0)
+            s->waiting = static_cast<size_t>(n);
+        if (!s->waiting && s->dirty)
+            edit_term_draw(draw_update);
+        unsigned char c;
+        edit_key keys[edit_key_max];
+        // A lone Esc, told from the start of a sequence by a pause.
+        if (!s->waiting && is_edit_key_pending(&s->dec) && !edit_term_poll(50)) {
+            r = edit_keys_apply(&s->st, keys, edit_key_timeout(&s->dec, keys));
+        } else if (edit_term_read(&c)) {
+            s->st.pasting = s->waiting > 0;
+            r = edit_feed(&s->st, &s->dec, c);
+        } else {
+            return res_eof;
+        }
+        s->dirty = 1;
+    }
+    return r;
+}
+
+// What a line starts with: the history, loaded the first time, and the
+// program names, read again when the line needs them.
+static void edit_session_begin()
+{
+    def_edit_session *s = &edit_session;
+    if (!s->history_loaded) {
+        s->history_loaded = 1;
+        s->history_path = edit_history_path(getenv("QSH_HISTFILE"), getenv("XDG_STATE_HOME"),
+                                            getenv("HOME"));
+        if (s->history_path)
+            edit_history_load(&s->history, s->history_path);
+    }
+    edit_cmds_free(&s->cmds);
+    s->st.hist = &s->history;
+    s->st.kill = &s->kill;
+    s->dec = {};
+    s->row = 0;
+}
+
+int edit_line_read(const char *prompt, const char *before, size_t before_len, const char **line,
+                   size_t *len)
+{
+    def_edit_session *s = &edit_session;
+    edit_state *st = &s->st;
+    output_flush();
+    edit_session_begin();
+    if (edit_term_take() < 0)
+        return 0;
+    st->prompt = prompt;
+    st->before = before;
+    st->before_len = before_len;
+    edit_state_begin(st);
+    edit_term_draw(before_len ? draw_fresh : draw_new);
+    for (;;) {
+        switch (edit_result r = edit_term_keys()) {
+        case res_enter:
+            edit_term_draw(draw_accept);
+            edit_restore();
+            edit_bytes_insert(&st->line.text, &st->line.len, &st->line.cap, st->line.len, "\n", 1);
+            *line = st->line.text;
+            *len = st->line.len - 1;
+            return 1;
+        case res_eof:
+            if (s->dirty)
+                edit_term_draw(draw_update);
+            edit_restore();
+            return 0;
+        case res_complete:
+            edit_term_complete();
+            break;
+        case res_clear:
+            edit_buf_str(&s->out, "\x1b[H\x1b[2J");
+            edit_term_draw(draw_fresh);
+            break;
+        default:
+            edit_term_signal(r);
+            break;
+        }
+    }
+}
+
+void edit_history_record(const char *text)
+{
+    def_edit_session *s = &edit_session;
+    if (edit_history_add(&s->history, text) && s->history_path)
+        edit_history_append(s->history_path, text);
 }

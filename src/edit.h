@@ -54,7 +54,6 @@ struct def_edit_buf {
     size_t cap;
 };
 using edit_buf = def_edit_buf;
-void edit_buf_add(edit_buf *b, const char *s, size_t n);
 
 // The line being edited. text never holds a NUL byte; cursor is a byte index
 // at the start of a character (edit_char_next).
@@ -111,7 +110,6 @@ constexpr int edit_key_max = 4;
 struct def_edit_decoder {
     int state;  // nothing held, after Esc, in a CSI or SS3 sequence, in UTF-8
     int n;      // bytes held
-    int need;   // UTF-8: the bytes of the whole sequence
     unsigned char held[16];
 };
 using edit_decoder = def_edit_decoder;
@@ -121,8 +119,6 @@ int edit_key_decode(edit_decoder *d, unsigned char c, edit_key *out);
 // No byte followed in time: a lone Esc becomes key_esc, a UTF-8 sequence
 // cut short its bytes, an escape sequence nothing. Returns the keys.
 int edit_key_timeout(edit_decoder *d, edit_key *out);
-// Whether the decoder holds part of a sequence.
-int is_edit_key_pending(const edit_decoder *d);
 
 // What the terminal layer does after a key.
 enum def_edit_result {
@@ -208,13 +204,10 @@ void edit_list_names(edit_buf *out, char *const *name, size_t count, int width);
 struct def_edit_cmds {
     char **name;
     size_t count;
-    int loaded;           // read since the line began (edit_cmds_free clears it)
-    char *path;           // the PATH value they were read from
+    char *path;           // the PATH value they were read from; null: not read yet
     unsigned char *runs;  // per name: 0 not looked at yet, 1 a program that runs, 2 none
 };
 using edit_cmds = def_edit_cmds;
-// Reads the directories of path (a PATH value; null or empty: none).
-void edit_cmds_load(edit_cmds *cmds, const char *path);
 void edit_cmds_free(edit_cmds *cmds);
 
 // How one byte of the line is drawn.
