@@ -306,8 +306,9 @@ std::vector<row> rows()
          {"NO_COLOR=1"},
          {{"nosuchprog_q | x", "{P}nosuchprog_q | x@", "................"},
           {"{C-u}", "{P}@"},
-          {"echo one\necho two\necho three\n",
-           "{P}echo one\none\n{P}echo two\ntwo\n{P}echo three\nthree\n{P}@", "", true},
+          // A Tab in a paste is inserted, not completed.
+          {"echo\tone\necho two\necho three\n",
+           "{P}echo^Ione\none\n{P}echo two\ntwo\n{P}echo three\nthree\n{P}@", "", true},
           {"head -n 1\nhello\n", "...\n{P}head -n 1\nhello\n{P}@", "", true},
           // Once the command runs, the terminal is in its usual mode again.
           {"sh -c 'echo ready; exec cat'{Enter}", "...\nready\n@"},

@@ -182,6 +182,12 @@ TEST(EditHistory, PathAndAddRules)
     ASSERT_EQ(h.count, edit_history_keep);
     EXPECT_STREQ(h.entry[0], "e0");
     edit_history_free(&h);
+    // The file holds one entry per line: a continued line is not appended.
+    temp_dir dir;
+    std::string f = dir / "h";
+    EXPECT_EQ(edit_history_append(f.c_str(), "echo a |\nwc") + edit_history_append(f.c_str(), "ls"),
+              0);
+    EXPECT_EQ(read_file(f), "ls\n");
 }
 
 std::string numbered(const char *prefix, int from, int to)

@@ -170,6 +170,7 @@ TEST(EditKeys, EffectOnTheLine)
         {"x|", "\x0b\x19", "x|"},                        // nothing cut leaves nothing
         {"foo bar|", "\x1b\x7f", "foo |"},
         {"ab|cd", "\x0b\x01\x06\x19", "acd|b"},
+        {"ab|cd", "\x0b\x01\x0b\x19", "ab|"},  // a cut after another key starts anew
         // swapping, quoting, inserting
         {"ab|", "\x14", "ba|"},
         {"a|bc", "\x14", "ba|c"},
