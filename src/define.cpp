@@ -7,11 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "edit.h"
-
 void shell_leave(int status)
 {
-    edit_restore();
     exit(status);
 }
 

@@ -21,8 +21,8 @@ enum def_delim : int {
 using delim = def_delim;
 
 // Fatal stops and the end of the shell. All leave through shell_leave, which
-// puts the terminal back (edit_restore) and calls exit(), so buffered
-// standard output is written out first.
+// calls exit(): the line editor's handler puts the terminal back, and
+// buffered standard output is written out.
 [[noreturn]] void shell_leave(int status);
 // Prints "who: <system error text>" as perror does, then exits.
 [[noreturn]] void fatal_sys(const char *who, int status);

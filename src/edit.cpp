@@ -1809,7 +1809,9 @@ static int edit_term_take()
     return 0;
 }
 
-void edit_restore()
+// Puts the terminal back in the mode it had before the editor made it raw,
+// when it is raw now.
+static void edit_restore()
 {
     if (!edit_session.raw)
         return;
@@ -2024,6 +2026,9 @@ static void edit_session_begin()
     def_edit_session *s = &edit_session;
     if (!s->history_loaded) {
         s->history_loaded = 1;
+        // Every way out of qsh goes through exit(), which puts the terminal
+        // back if it stops while a line is edited (a fatal error).
+        atexit(edit_restore);
         s->history_path = edit_history_path(getenv("QSH_HISTFILE"), getenv("XDG_STATE_HOME"),
                                             getenv("HOME"));
         if (s->history_path)

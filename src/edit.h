@@ -35,10 +35,6 @@ int edit_line_read(const char *prompt, const char *before, size_t before_len, co
 // it goes into the history, and is appended to the history file.
 void edit_history_record(const char *text);
 
-// Puts the terminal back in the mode it had before the editor made it raw,
-// when it is raw now. Every way out of qsh calls it.
-void edit_restore();
-
 // ---- The editor without a terminal: keys, the line, drawing ----
 // Plain functions over plain data; the terminal layer above feeds them the
 // bytes it reads and writes out what they build.
