@@ -90,7 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                        shade,       st.line.cursor, width,        height};
         row = screen.draw(&v, row);
         if (!screen.fault.empty())
-            mismatch("the drawing", "no fault", screen.fault);
+            mismatch("the drawing", std::string("no fault"), screen.fault);
     }
     edit_state_free(&st);
     edit_cmds_free(&cmds);
