@@ -162,6 +162,8 @@ struct term {
         std::vector<std::string> rows = split_lines(
             run({"capture-pane", "-p", "-e", "-t", pane, ";", "display", "-p", "-t", pane,
                  "#{cursor_x} #{cursor_y}"}));
+        if (rows.empty())  // the window is gone
+            return;
         sscanf(rows.back().c_str(), "%d %d", cx, cy);
         rows.pop_back();
         for (const std::string &raw : rows) {
@@ -192,6 +194,8 @@ struct term {
         std::vector<std::string> text, mask;
         int vx = 0, vy = 0, cx = -1, cy = -1;
         look(pane, &text, &mask, &vx, &vy);
+        if (text.empty() || vy < 0 || vy >= static_cast<int>(text.size()))
+            return "no window";
         bool partial = st.screen.rfind("...\n", 0) == 0;
         std::string lines = st.screen.substr(partial ? 4 : 0);
         for (size_t at; (at = lines.find("{P}")) != std::string::npos;)
