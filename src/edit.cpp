@@ -1827,6 +1827,15 @@ static void edit_term_size(int *width, int *height)
     *height = known ? ws.ws_row : 24;
 }
 
+// Makes standard input blocking again after a program left it non-blocking
+// (the terminal's open file is shared), so that "no key yet" is not taken
+// for the end of input. Returns whether it was done.
+static int edit_term_set_blocking()
+{
+    int flags = fcntl(0, F_GETFL);
+    return flags >= 0 && (flags & O_NONBLOCK) && fcntl(0, F_SETFL, flags & ~O_NONBLOCK) == 0;
+}
+
 // Reads one byte; 0 when the terminal is gone.
 static int edit_term_read(unsigned char *c)
 {
@@ -1837,7 +1846,7 @@ static int edit_term_read(unsigned char *c)
                 edit_session.waiting--;
             return 1;
         }
-        if (n == 0 || errno != EINTR)
+        if (n == 0 || (errno != EINTR && !(errno == EAGAIN && edit_term_set_blocking())))
             return 0;
     }
 }

@@ -318,7 +318,11 @@ std::vector<row> rows()
           {"sh -c 'echo ready; exec cat'{Enter}", "...\nready\n@"},
           {"hello{Enter}", "...\nready\nhello\nhello\n@"},
           {"{C-d}", "...\nhello\nhello\n{P}@"},
-          {"printf x{Enter}", "...\n{P}printf x\nx\n{P}@"}}},
+          {"printf x{Enter}", "...\n{P}printf x\nx\n{P}@"},
+          // A program that leaves the terminal non-blocking does not end qsh.
+          {"python3 -c 'import os; os.set_blocking(0, False)'{Enter}",
+           "...\n{P}python3 -c 'import os; os.set_blocking(0, False)'\n{P}@"},
+          {"echo still{Enter}", "...\n{P}echo still\nstill\n{P}@"}}},
         // The terminal's mode is looked at before each line: with echo off,
         // qsh reads as it does without the editor.
         {"EchoOffAsBefore",
